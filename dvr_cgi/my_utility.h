@@ -1,0 +1,63 @@
+// NAS platform helpers shared by both CGI programs: the trace hook, starting
+// commands without a shell, process lookup by name, NAS session validation and
+// the fault signal handler pair.
+#ifndef DVR_CGI_MY_UTILITY_H
+#define DVR_CGI_MY_UTILITY_H
+
+#include <signal.h>
+#include <stddef.h>
+#include <sys/types.h>
+
+// Trace hook. Silent in the shipped build; configure with -DDVR_CGI_TRACE=ON to
+// send each trace line to standard error (the web server's error log).
+#ifdef DVR_CGI_TRACE
+void debug_print(const char* tag, const char* format, ...) __attribute__((format(printf, 2, 3)));
+#else
+__attribute__((format(printf, 2, 3))) static inline void debug_print(const char*, const char*, ...)
+{
+}
+#endif
+
+// Starts argv[0] with argv as its words, never through a shell. The child gets
+// standard input from /dev/null, no descriptor but 0-2, and only the fixed PATH
+// in its environment. Its standard output goes to our standard error (the web
+// server's log), or, when out is given, into a pipe of which at most outLen
+// bytes are kept in out (the rest is read and dropped). Waits for the child.
+// Returns the number of bytes kept, or -1 when the command could not be started.
+int run_command(const char* const argv[], char* out, size_t outLen);
+
+// Process lookup: a heap list of the ids of every process with this command
+// name, in /proc directory order, ended by 0; null for none. Caller frees.
+pid_t* find_pid_by_name(const char* pidName);
+// The same scan over another proc root, for tests.
+pid_t* _find_pid_by_name_in(const char* procRoot, const char* pidName);
+bool is_process_exist(const char* name);
+
+// NAS session validation. 0 means success, 1 failure.
+int check_Ovra_force_ssl();
+int get_Ovra_web_port();
+int _get_host_ssl_port();
+int _get_host_port();
+// Runs a transfer command (argv form, no shell) and keeps at most buf_len bytes
+// of its output in ret_str. 0 when it ran, 1 when it could not be started.
+int curl_send_request(const char* const argv[], char* ret_str, int buf_len);
+// Copies the CDATA value that follows the first occurrence of key in str into
+// ret (ret_size bytes, zero-filled by the caller). 1 when there is no such value
+// or it does not fit with its terminating zero.
+int get_Ovra_xml_value(const char* str, const char* key, char* ret, size_t ret_size);
+// Builds "sid=<sid, form-encoded>&service=100" plus the optional ending into buf.
+// False when the session id is missing, empty or does not fit.
+bool _build_login_form(const char* sid, const char* ending, char* buf, size_t bufSize);
+// The two paths of one validation; each reads only its own port setting, so a
+// validation runs the configuration tool twice (HTTPS-only switch, then port).
+int _login_Ovra_with_sid(const char* sid, char* username);
+int _login_Ovra_with_sid_curl(const char* sid, char* username);
+// username: a zero-filled buffer of NAS_USERNAME_SIZE bytes.
+int login_Ovra_with_sid(const char* sid, char* username);
+
+// Fault signal handler pair: installs the handler for SIGBUS, SIGSEGV, SIGINT,
+// SIGABRT, SIGTERM, SIGHUP and SIGURG; the handler ends the process with 255.
+void _signal_manager();
+void _signal_info_handler(int signal, siginfo_t* siginfo, void* aux);
+
+#endif

@@ -1,0 +1,65 @@
+// Fixed addresses, paths, commands and limits of the NAS platform.
+// Everything the programs take from the machine is named here and nowhere else.
+#ifndef DVR_CGI_PLATFORM_H
+#define DVR_CGI_PLATFORM_H
+
+#include <stddef.h>
+
+// The TV backend: one process, one loopback port, one private API prefix.
+#define DVR_BACKEND_NAME "tvheadend"
+#define DVR_BACKEND_IP "127.0.0.1"
+#define DVR_BACKEND_PORT 9981
+#define DVR_TUNERBAY_PATH "/xrec/tunerbay.cgi"
+#define DVR_EPG_PATH "/xrec/epg.cgi"
+
+// The DVR service script and how long the backend gets to come up after "start".
+#define DVR_SERVICE_SCRIPT "/etc/init.d/dvr.sh"
+#define DVR_SERVICE_START_WAIT_SEC 5
+
+// NAS configuration and tools used by the session check.
+#define NAS_GETCFG_TOOL "/sbin/getcfg"
+#define NAS_CURL_TOOL "/sbin/curl"
+#define NAS_CONFIG_FILE "/etc/config/Moravel.conf"
+#define NAS_LOGIN_IP "127.0.0.1"
+#define NAS_LOGIN_PATH "/cgi-bin/authLogin.cgi"
+
+// Environment given to every command we start: a fixed search path and nothing
+// of the request (a client's "Proxy:" header would arrive as HTTP_PROXY).
+#define DVR_CHILD_PATH_ENV "PATH=/sbin:/usr/sbin:/bin:/usr/bin"
+
+// Process lookup.
+#define DVR_PROC_ROOT "/proc"
+
+// Scratch file name of a run, formatted with the process id in hex.
+#define DVR_SCRATCH_FILE_FMT "/tmp/dvrxmltmp%x.xml"
+
+// Limits, each with the reason for its value.
+enum {
+    // The web interface's scratch name buffer; "/tmp/dvrxmltmp" + 8 hex + ".xml" fits easily.
+    DVR_SCRATCH_NAME_SIZE = 100,
+    // A failure envelope is at most a few dozen bytes; the buffer leaves room for any errmsg.
+    DVR_ERR_DOC_SIZE = 2048,
+    // Status line and header block of a backend answer must arrive within this first block.
+    HTTP_FIRST_BLOCK_SIZE = 1024,
+    // The request buffer that fits every request the web interface usually sends; longer
+    // requests get a heap buffer of their own, so a long "entries" list is never cut.
+    HTTP_REQUEST_BUF_SIZE = 1024,
+    // One receive of the rest of a JSON body.
+    HTTP_BODY_PIECE_SIZE = 1024,
+    // One receive of a relayed transport stream: 1024 TS packets of 188 bytes.
+    HTTP_RELAY_PIECE_SIZE = 192512,
+    // A POST body is never used; it is consumed with one bounded read, never sized by the client.
+    CGI_BODY_DRAIN_SIZE = 4096,
+    // First output line of the configuration tool that is read (15 characters and a NUL).
+    NAS_SETTING_BUF_SIZE = 16,
+    // Form text sent to the login service: "sid=...&service=100\n" and its NUL.
+    NAS_LOGIN_BODY_SIZE = 256,
+    // The part of the transfer tool's answer that is searched for the user name.
+    NAS_CURL_ANSWER_SIZE = 1024,
+    // The caller's user name buffer; a longer name is refused, never cut.
+    NAS_USERNAME_SIZE = 128,
+    // Path buffers of the /proc scan and of the watchdog.
+    DVR_PATH_BUF_SIZE = 1024,
+};
+
+#endif

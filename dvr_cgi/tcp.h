@@ -1,0 +1,34 @@
+// A thin blocking IPv4 TCP client: one destination, at most one socket.
+#ifndef DVR_CGI_TCP_H
+#define DVR_CGI_TCP_H
+
+#include <netinet/in.h>
+
+class CTcp {
+private:
+    struct sockaddr_in m_dest_addr;
+    int m_sockfd;
+    bool m_bIsConnectSuccess;
+
+public:
+    CTcp();
+    ~CTcp();
+    CTcp(const CTcp&) = delete;
+    CTcp& operator=(const CTcp&) = delete;
+
+    void setDestAddress(const char* pDistAddr, int port);
+    void closeConnection();
+    bool connectToDest();
+    // One send; len 0 means strlen(pData). A peer that reset the connection
+    // makes it fail with -1 instead of raising SIGPIPE.
+    int sendData(const char* pData, int len);
+    // One receive; 0 when the peer closed, -1 on failure. Adds no NUL.
+    int recvData(char* pRecvBuf, int len);
+    bool isConnectSuccess() const { return m_bIsConnectSuccess; }
+    int getSocket() const { return m_sockfd; }
+    const struct sockaddr_in& getDestAddress() const { return m_dest_addr; }
+    // Takes over an already connected socket (a socket pair in tests and fuzzers).
+    void attachSocket(int fd);
+};
+
+#endif

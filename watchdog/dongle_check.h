@@ -1,0 +1,1 @@
+// placeholder, owned by the watchdog work
