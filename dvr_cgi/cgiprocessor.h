@@ -27,6 +27,12 @@ struct SRequestParam {
     std::string* pStrMember;
 };
 
+// One traced member of a request class: its trace format and its value.
+struct STraceMember {
+    const char* pchFormat;
+    const std::string* pStr;
+};
+
 class CCgiProcessor {
 private:
     char* m_pchServerSoftware;
@@ -81,6 +87,10 @@ protected:
     // query string for a GET, and for a POST with a positive CONTENT_LENGTH as
     // well (its body is consumed, never used). One split for both programs.
     void readRequestParams(const SRequestParam* pTable, size_t count, const char* traceTag);
+    // The raw query string, a missing one taken as the empty text.
+    char* getQueryStringOrEmpty();
+    // Traces each non-empty member under tag, in table order.
+    static void traceMembers(const char* tag, const STraceMember* pTable, size_t count);
 };
 
 // Splits buf in place into "&"-separated tokens and "key=value" pairs and stores

@@ -1,1 +1,49 @@
-// placeholder
+// The programme-guide request object.
+#include "epg.h"
+
+#include "my_utility.h"
+
+CEpg::CEpg()
+    : m_bIsTransferSuccess(false)
+{
+    const SRequestParam table[] = {
+        { "subfunc", &m_str_subfunc },
+        { "todo", &m_str_todo },
+        { "sid", &m_str_sid },
+        { "up", &m_str_up },
+        { "down", &m_str_down },
+        { "title", &m_str_title },
+        { "channel", &m_str_channel },
+        { "entries", &m_str_entries },
+    };
+    readRequestParams(table, sizeof(table) / sizeof(table[0]), "[CEpg::CEpg]");
+}
+
+CEpg::~CEpg() { }
+
+char* CEpg::getQueryString() { return getQueryStringOrEmpty(); }
+
+bool CEpg::json_to_xml(const char* pSrc)
+{
+    m_bIsTransferSuccess = false;
+    if (!CCgiProcessor::json_to_xml(pSrc))
+        return false;
+    m_bIsTransferSuccess = true;
+    return true;
+}
+
+void CEpg::dumpValue()
+{
+    CCgiProcessor::dumpValue();
+    static const char kTag[] = "[CEpg::dumpValue]";
+    const STraceMember members[] = {
+        { "m_str_subfunc:%s", &m_str_subfunc },
+        { "m_str_todo:%s", &m_str_todo },
+        { "m_str_up:%s", &m_str_up },
+        { "m_str_down:%s", &m_str_down },
+        { "m_str_entries:%s", &m_str_entries },
+        { "m_str_channel:%s", &m_str_channel },
+        { "m_str_title:%s", &m_str_title },
+    };
+    traceMembers(kTag, members, sizeof(members) / sizeof(members[0]));
+}

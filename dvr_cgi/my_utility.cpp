@@ -1,1 +1,365 @@
-// placeholder
+// NAS platform helpers: the trace hook, commands without a shell, process
+// lookup by name, session validation with the NAS login service, and the
+// fault signal handler pair.
+#include "my_utility.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <execinfo.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform.h"
+#include "small_http.h"
+
+#ifdef DVR_CGI_TRACE
+void debug_print(const char* tag, const char* format, ...)
+{
+    char line[4096];
+    int n = snprintf(line, sizeof(line), "%s ", tag);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(line))
+        n = 0;
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line + n, sizeof(line) - n, format, args);
+    va_end(args);
+    // One write per line, so lines of concurrent CGIs do not interleave in the log.
+    size_t len = strlen(line);
+    if (len == 0 || line[len - 1] != '\n') {
+        if (len + 1 < sizeof(line))
+            line[len++] = '\n';
+        else
+            line[len - 1] = '\n';
+    }
+    ssize_t ignored = write(STDERR_FILENO, line, len);
+    (void)ignored;
+}
+#endif
+
+// ---------------------------------------------------------------------------
+// Commands
+
+int run_command(const char* const argv[], char* out, size_t outLen)
+{
+    int pipeFds[2] = { -1, -1 };
+    if (out && pipe2(pipeFds, O_CLOEXEC) != 0)
+        return -1;
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    // Standard output must never reach the CGI answer: it goes to the caller's
+    // pipe, or to standard error, which the web server puts into its log.
+    posix_spawn_file_actions_adddup2(&actions, out ? pipeFds[1] : STDERR_FILENO, STDOUT_FILENO);
+    // Nothing but 0-2 may leak into the child: a daemon started by a service
+    // script would otherwise hold the web server's descriptors open.
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+
+    static char* const s_env[] = { const_cast<char*>(DVR_CHILD_PATH_ENV), nullptr };
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv), s_env);
+    posix_spawn_file_actions_destroy(&actions);
+    if (out)
+        close(pipeFds[1]);
+    if (rc != 0) {
+        if (out)
+            close(pipeFds[0]);
+        errno = rc;
+        return -1;
+    }
+
+    size_t kept = 0;
+    if (out) {
+        // Read to the end so the tool is never stopped by a full pipe; keep the
+        // first outLen bytes.
+        char discard[512];
+        for (;;) {
+            char* pDest = kept < outLen ? out + kept : discard;
+            size_t room = kept < outLen ? outLen - kept : sizeof(discard);
+            ssize_t n = read(pipeFds[0], pDest, room);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            if (pDest != discard)
+                kept += static_cast<size_t>(n);
+        }
+        close(pipeFds[0]);
+    }
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return static_cast<int>(kept);
+}
+
+// ---------------------------------------------------------------------------
+// Process lookup
+
+pid_t* _find_pid_by_name_in(const char* procRoot, const char* pidName)
+{
+    DIR* pDir = opendir(procRoot);
+    if (!pDir) {
+        debug_print("[find_pid_by_name]", "Cannt open /proc");
+        return nullptr;
+    }
+    pid_t* pidList = nullptr;
+    size_t i = 0;
+    char filename[DVR_PATH_BUF_SIZE];
+    char buffer[DVR_PATH_BUF_SIZE];
+    char name[DVR_PATH_BUF_SIZE];
+    struct dirent* pEntry;
+    while ((pEntry = readdir(pDir)) != nullptr) {
+        if (pEntry->d_name[0] < '0' || pEntry->d_name[0] > '9')
+            continue;
+        snprintf(filename, sizeof(filename), "%s/%s/status", procRoot, pEntry->d_name);
+        FILE* pStatus = fopen(filename, "re");
+        if (!pStatus)
+            continue;
+        memset(buffer, 0, sizeof(buffer));
+        char* pLine = fgets(buffer, sizeof(buffer) - 1, pStatus);
+        fclose(pStatus);
+        if (!pLine)
+            continue;
+        // The first line is "Name:\t<comm>"; a line without a second word names nothing.
+        memset(name, 0, sizeof(name));
+        if (sscanf(buffer, "%*s %1023s", name) != 1)
+            continue;
+        if (strcmp(name, pidName) != 0)
+            continue;
+        pid_t* pGrown = static_cast<pid_t*>(realloc(pidList, (i + 2) * sizeof(pid_t)));
+        if (!pGrown)
+            break; // what was found so far is still a valid answer
+        pidList = pGrown;
+        pidList[i++] = static_cast<pid_t>(strtol(pEntry->d_name, nullptr, 0));
+    }
+    closedir(pDir);
+
+    if (i > 0) {
+        pidList[i] = 0;
+        return pidList;
+    }
+    free(pidList);
+    if (strcmp(pidName, "init") == 0) {
+        // Process 1 is taken to be init when no process of that name is listed.
+        pid_t* pInit = static_cast<pid_t*>(malloc(2 * sizeof(pid_t)));
+        if (pInit) {
+            pInit[0] = 1;
+            pInit[1] = 0;
+        }
+        return pInit;
+    }
+    return nullptr;
+}
+
+pid_t* find_pid_by_name(const char* pidName) { return _find_pid_by_name_in(DVR_PROC_ROOT, pidName); }
+
+bool is_process_exist(const char* name)
+{
+    pid_t* pidList = find_pid_by_name(name);
+    if (!pidList)
+        return false;
+    free(pidList);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// NAS settings and session validation
+
+namespace {
+
+// Runs the configuration tool with the words of one setting's command line and
+// reads the first line of its answer as a number. A tool that cannot be
+// started reads like an empty answer: 0.
+int read_setting(const char* section, const char* key, const char* defaultValue)
+{
+    const char* argv[] = { NAS_GETCFG_TOOL, section, key, "-d", defaultValue, "-f", NAS_CONFIG_FILE, nullptr };
+    if (!defaultValue) {
+        argv[3] = "-f";
+        argv[4] = NAS_CONFIG_FILE;
+        argv[5] = nullptr;
+    }
+    char buffer[NAS_SETTING_BUF_SIZE];
+    memset(buffer, 0, sizeof(buffer));
+    int n = run_command(argv, buffer, sizeof(buffer) - 1);
+    if (n <= 0)
+        return 0;
+    buffer[strcspn(buffer, "\n")] = '\0';
+    return atoi(buffer);
+}
+
+bool is_form_safe(unsigned char ch)
+{
+    return (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') || ch == '-'
+        || ch == '.' || ch == '_' || ch == '~';
+}
+
+} // namespace
+
+int check_Ovra_force_ssl() { return read_setting("System", "Force SSL", "0"); }
+
+int _get_host_ssl_port() { return read_setting("Stunnel", "port", "443"); }
+
+int _get_host_port() { return read_setting("System", "Web Access Port", nullptr); }
+
+int get_Ovra_web_port() { return check_Ovra_force_ssl() == 1 ? _get_host_ssl_port() : _get_host_port(); }
+
+int curl_send_request(const char* const argv[], char* ret_str, int buf_len)
+{
+    if (buf_len <= 0 || run_command(argv, ret_str, static_cast<size_t>(buf_len)) < 0) {
+        debug_print("[curl_send_request]", "popen fail,command is %s,erron =%d", argv[0], errno);
+        return 1;
+    }
+    return 0;
+}
+
+int get_Ovra_xml_value(const char* str, const char* key, char* ret, size_t ret_size)
+{
+    const char* pKey = strstr(str, key);
+    if (!pKey)
+        return 1;
+    const char* pStart = strstr(pKey, "<![CDATA[");
+    if (!pStart)
+        return 1;
+    pStart += 9;
+    const char* pEnd = strstr(pStart, "]]>");
+    if (!pEnd)
+        return 1;
+    size_t len = static_cast<size_t>(pEnd - pStart);
+    // A value that does not fit with its terminator is refused, never cut.
+    if (len >= ret_size)
+        return 1;
+    memcpy(ret, pStart, len);
+    ret[len] = '\0';
+    return 0;
+}
+
+bool _build_login_form(const char* sid, const char* ending, char* buf, size_t bufSize)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    static const char kService[] = "&service=100";
+    if (!sid || !*sid || bufSize == 0)
+        return false;
+    size_t pos = 0;
+    // The session id travels form-encoded, so it can never add or change a field.
+    const size_t tail = strlen(kService) + strlen(ending) + 1;
+    if (bufSize < 4 + tail)
+        return false;
+    memcpy(buf, "sid=", 4);
+    pos = 4;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(sid); *p; p++) {
+        size_t need = is_form_safe(*p) ? 1 : 3;
+        if (pos + need + tail > bufSize)
+            return false;
+        if (need == 1) {
+            buf[pos++] = static_cast<char>(*p);
+        } else {
+            buf[pos++] = '%';
+            buf[pos++] = kHex[*p >> 4];
+            buf[pos++] = kHex[*p & 0x0F];
+        }
+    }
+    snprintf(buf + pos, bufSize - pos, "%s%s", kService, ending);
+    return true;
+}
+
+int _login_Ovra_with_sid_curl(const char* sid, char* username)
+{
+    char form[NAS_LOGIN_BODY_SIZE];
+    memset(form, 0, sizeof(form));
+    if (!_build_login_form(sid, "", form, sizeof(form)))
+        return 1;
+    int port = _get_host_ssl_port();
+
+    char url[96];
+    snprintf(url, sizeof(url), "https://%s:%d%s", NAS_LOGIN_IP, port, NAS_LOGIN_PATH);
+    const char* argv[] = { NAS_CURL_TOOL, "-k", "-d", form, url, nullptr };
+    // One byte more than is read, so the answer is always a terminated text.
+    char buf[NAS_CURL_ANSWER_SIZE + 1];
+    memset(buf, 0, sizeof(buf));
+    if (curl_send_request(argv, buf, NAS_CURL_ANSWER_SIZE) != 0)
+        return 1;
+    if (get_Ovra_xml_value(buf, "<username>", username, NAS_USERNAME_SIZE) != 0)
+        return 1;
+    debug_print("[_login_Ovra_with_sid_curl]", "username is %s", username);
+    return 0;
+}
+
+int _login_Ovra_with_sid(const char* sid, char* username)
+{
+    char form[NAS_LOGIN_BODY_SIZE];
+    memset(form, 0, sizeof(form));
+    if (!_build_login_form(sid, "\n", form, sizeof(form)))
+        return 1;
+    int port = _get_host_port();
+
+    int result = 1;
+    CSmallHttp http(NAS_LOGIN_IP, port);
+    if (!http.connectToServer()) {
+        debug_print("[_login_Ovra_with_sid]", "connect to server fail");
+        return 1;
+    }
+    http.setHttpMethod("POST");
+    http.setHttpAbsPath(NAS_LOGIN_PATH);
+    http.setHttpQueryString(form);
+    http.buildHttpHeader();
+    http.sendHttpRequest();
+    const char* pBody = http.getHttpRespondEntiyBody();
+    if (pBody && get_Ovra_xml_value(pBody, "<username>", username, NAS_USERNAME_SIZE) == 0) {
+        debug_print("[_login_Ovra_with_sid]", "username is %s", username);
+        result = 0;
+    }
+    return result;
+}
+
+int login_Ovra_with_sid(const char* sid, char* username)
+{
+    // A missing session id is never confirmed, and costs no tool run.
+    if (!sid || !*sid)
+        return 1;
+    // The HTTPS-only switch is read once; each path then reads only its own port.
+    return check_Ovra_force_ssl() == 1 ? _login_Ovra_with_sid_curl(sid, username)
+                                       : _login_Ovra_with_sid(sid, username);
+}
+
+// ---------------------------------------------------------------------------
+// Fault signal handler
+
+void _signal_info_handler(int signal, siginfo_t* siginfo, void* aux)
+{
+    (void)aux;
+#ifdef DVR_CGI_TRACE
+    debug_print("[signal_handler]", "SignalNumber:%d  errnoValue:%d  SignalCode:%d PID:%u", signal,
+        siginfo ? siginfo->si_errno : 0, siginfo ? siginfo->si_code : 0,
+        siginfo ? static_cast<unsigned>(siginfo->si_pid) : 0U);
+    void* backtrace_stack[30];
+    size_t size = static_cast<size_t>(backtrace(backtrace_stack, 30));
+    char** bt_symbols = backtrace_symbols(backtrace_stack, static_cast<int>(size));
+    for (size_t i = 0; bt_symbols && i < size; i++)
+        debug_print("[signal_handler]", "%s", bt_symbols[i]);
+    exit(-1);
+#else
+    (void)signal;
+    (void)siginfo;
+    // Only async-signal-safe work in the shipped build: the answer is written
+    // with write(2), so no answer bytes wait in a buffer that exit would flush.
+    _exit(255);
+#endif
+}
+
+void _signal_manager()
+{
+    struct sigaction sig_act;
+    memset(&sig_act, 0, sizeof(sig_act));
+    sig_act.sa_sigaction = _signal_info_handler;
+    sig_act.sa_flags = SA_SIGINFO;
+    sigemptyset(&sig_act.sa_mask);
+    const int signals[] = { SIGBUS, SIGSEGV, SIGINT, SIGABRT, SIGTERM, SIGHUP, SIGURG };
+    for (int sig : signals)
+        sigaction(sig, &sig_act, nullptr);
+}

@@ -1,1 +1,60 @@
-// placeholder
+// The tuner-adapter request object.
+#include "tunerbay.h"
+
+#include "my_utility.h"
+
+CTunerBay::CTunerBay()
+    : m_bIsTransferSuccess(false)
+{
+    const SRequestParam table[] = {
+        { "subfunc", &m_str_subfunc },
+        { "todo", &m_str_todo },
+        { "sid", &m_str_sid },
+        { "index", &m_str_index },
+        { "up", &m_str_up },
+        { "down", &m_str_down },
+        { "idlescan", &m_str_idlescan },
+        { "id", &m_str_id },
+        { "entries", &m_str_entries },
+        { "fr", &m_str_fr },
+        { "bw", &m_str_bw },
+        { "cs", &m_str_cs },
+        { "tm", &m_str_tm },
+        { "gi", &m_str_gi },
+        { "hi", &m_str_hi },
+        { "fh", &m_str_fh },
+        { "fl", &m_str_fl },
+        { "enable_dvr", &m_str_enable_dvr },
+    };
+    readRequestParams(table, sizeof(table) / sizeof(table[0]), "[CTunerBay::CTunerBay]");
+}
+
+CTunerBay::~CTunerBay() { }
+
+char* CTunerBay::getQueryString() { return getQueryStringOrEmpty(); }
+
+bool CTunerBay::json_to_xml(const char* pSrc)
+{
+    m_bIsTransferSuccess = false;
+    if (!CCgiProcessor::json_to_xml(pSrc))
+        return false;
+    m_bIsTransferSuccess = true;
+    return true;
+}
+
+void CTunerBay::dumpValue()
+{
+    CCgiProcessor::dumpValue();
+    static const char kTag[] = "[CTunerBay::dumpValue]";
+    const STraceMember members[] = {
+        { "m_str_subfunc:%s", &m_str_subfunc },
+        { "m_str_todo:%s", &m_str_todo },
+        { "m_str_up:%s", &m_str_up },
+        { "m_str_down:%s", &m_str_down },
+        { "m_str_index:%s", &m_str_index },
+        { "m_str_idlescan:%s", &m_str_idlescan },
+        { "m_str_id:%s", &m_str_id },
+        { "m_str_entries:%s", &m_str_entries },
+    };
+    traceMembers(kTag, members, sizeof(members) / sizeof(members[0]));
+}
