@@ -1,1 +1,97 @@
-int main() { return 0; }
+// epg: the programme-guide CGI. Checks the backend and the caller's NAS session,
+// then forwards guide and recording requests to the TV backend.
+#include <stdlib.h>
+#include <string.h>
+#include <string>
+
+#include "epg.h"
+#include "my_utility.h"
+#include "platform.h"
+#include "small_http.h"
+
+namespace {
+
+// One row of the decision table; a null todo stands for every other action.
+// Rows without a method refuse the request with the unknown-command error.
+struct SRow {
+    const char* pchSubFunc;
+    const char* pchToDo;
+    const char* pchMethod;
+    const char* pchTrace;
+    bool bExit;
+};
+
+const SRow kRows[] = {
+    { "info", "list", "GET", nullptr, false },
+    { "info", "list_more", "GET", nullptr, false },
+    { "info", nullptr, nullptr, "no suitable todo with subfunc=info", true },
+    { "record", "add", "POST", nullptr, false },
+    { "record", nullptr, nullptr, "no suitable todo with subfunc=record", false },
+    { "smart", "add", "GET", nullptr, false },
+    { "smart", nullptr, nullptr, "no suitable todo with subfunc=smart", false },
+};
+
+const SRow kNoSuitableSubfunc = { "", nullptr, nullptr, "no suitable subfunc", false };
+
+const SRow& choose_row(const std::string& subFunc, const std::string& toDo)
+{
+    for (const SRow& row : kRows) {
+        if (subFunc == row.pchSubFunc && (!row.pchToDo || toDo == row.pchToDo))
+            return row;
+    }
+    return kNoSuitableSubfunc;
+}
+
+} // namespace
+
+int main()
+{
+    CEpg epg;
+    CSmallHttp http(DVR_BACKEND_IP, DVR_BACKEND_PORT);
+    const char* pEntiyBody = nullptr;
+    std::string subFunc;
+    std::string toDo;
+    char username[NAS_USERNAME_SIZE];
+    memset(username, 0, sizeof(username));
+
+    epg.dumpValue();
+    if (!is_process_exist(DVR_BACKEND_NAME)) {
+        epg.respondToClient(RESPOND_REASON_SERVER_NOT_EXIST);
+        exit(0);
+    }
+    _signal_manager();
+    if (!http.connectToServer()) {
+        debug_print("[main]", "connect to server fail");
+        epg.respondToClient(RESPOND_REASON_CANT_CONNECT);
+        exit(0);
+    }
+    // The backend connection stays open while the session is checked.
+    if (login_Ovra_with_sid(epg.getSessionId(), username) != 0) {
+        epg.respondToClient(RESPOND_REASON_AUTH_FAIL);
+        exit(0);
+    }
+
+    subFunc = epg.getSubFunc();
+    toDo = epg.getToDo();
+    const SRow& row = choose_row(subFunc, toDo);
+    if (!row.pchMethod) {
+        debug_print("[CEpg]", "%s", row.pchTrace);
+        epg.respondToClient(RESPOND_REASON_NOT_IMPLEMENT);
+        if (row.bExit)
+            exit(0);
+        return 0;
+    }
+
+    http.setHttpMethod(row.pchMethod);
+    http.setHttpAbsPath(DVR_EPG_PATH);
+    http.setHttpQueryString(epg.getQueryString());
+    http.buildHttpHeader();
+    http.sendHttpRequest();
+    pEntiyBody = http.getHttpRespondEntiyBody();
+    if (!pEntiyBody)
+        epg.respondToClient(RESPOND_REASON_NO_BODY);
+    debug_print("[main]", "pEntiyBody:%s", pEntiyBody);
+    epg.json_to_xml(pEntiyBody);
+    epg.respondToClient(epg.isTransferSuccess() ? RESPOND_REASON_SUCCESS : RESPOND_REASON_TRANSFER_FAIL);
+    return 0;
+}

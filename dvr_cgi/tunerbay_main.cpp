@@ -1,1 +1,211 @@
-int main() { return 0; }
+// tunerbay: the tuner-adapter CGI. Answers by itself or forwards the request to
+// the TV backend and relays its answer, by the pair ("subfunc", "todo").
+#include <stdlib.h>
+#include <string.h>
+#include <string>
+#include <unistd.h>
+
+#include "my_utility.h"
+#include "platform.h"
+#include "small_http.h"
+#include "tunerbay.h"
+
+namespace {
+
+const char kOkAnswer[] = "{\"result\":\"success\",\"errcode\":0,\"errmsg\":\"OK\",\"total_count\":0,\"enable_dvr\":0}";
+const char kSuccessAnswer[] = "{\"result\":\"success\",\"errcode\":0,\"errmsg\":\"SUCCESS\",\"enable_dvr\":0}";
+const char kServerMissingAnswer[]
+    = "{\"result\":\"failure\",\"errcode\":-2,\"errmsg\":\"ERROR SERVER NOT EXIST\",\"total_count\":0,\"enable_dvr\":0}";
+const char kFailureAnswer[] = "{\"result\":\"failure\",\"errcode\":-1,\"errmsg\":\"ERROR\",\"enable_dvr\":0}";
+const char kNotReadyAnswer[] = "{\"entries\": [], \"result\": \"fail\", \"errcode\": -99, \"total_count\": 0, "
+                               "\"errmsg\": \"tvheadend isn't ready.\"}";
+
+enum EAction {
+    FORWARD_GET,
+    FORWARD_POST,
+    SELF_ANSWER,   // one of the fixed answers above, sent as a success
+    NOT_IMPLEMENT, // the unknown-command error, traced with the text
+};
+
+enum EEnding {
+    RETURN_0, // tear down the client and the request object, then end
+    EXIT_0,   // end at once, without tear-down
+};
+
+struct SStep {
+    EAction eAction;
+    const char* pchText;
+    EEnding eEnding;
+};
+
+// One row of the decision table. A null todo stands for every other action of
+// the sub-function. Rows without a backend check take "running" always.
+struct SRow {
+    const char* pchSubFunc;
+    const char* pchToDo;
+    bool bCheckBackend;
+    SStep running;
+    SStep stopped;
+};
+
+const SStep kForwardGet = { FORWARD_GET, nullptr, RETURN_0 };
+const SStep kForwardPost = { FORWARD_POST, nullptr, RETURN_0 };
+
+// The option update (row 1) has its own code below: it may switch the DVR service.
+const SRow kRows[] = {
+    { "option", "get", true, kForwardGet, { SELF_ANSWER, kServerMissingAnswer, RETURN_0 } },
+    { "option", nullptr, false, { NOT_IMPLEMENT, "no suitable todo with subfunc=option", RETURN_0 }, {} },
+    { "info", "list", true, kForwardGet, { SELF_ANSWER, kNotReadyAnswer, EXIT_0 } },
+    { "info", nullptr, false, { NOT_IMPLEMENT, "no suitable todo with subfunc=info", EXIT_0 }, {} },
+    { "region", "list", true, kForwardGet, { SELF_ANSWER, kOkAnswer, EXIT_0 } },
+    { "region", "update", true, kForwardGet, { SELF_ANSWER, kFailureAnswer, EXIT_0 } },
+    { "region", "get", true, kForwardGet, { SELF_ANSWER, kFailureAnswer, EXIT_0 } },
+    { "region", nullptr, false, { NOT_IMPLEMENT, "no suitable todo with subfunc=region", RETURN_0 }, {} },
+    { "network", "list", true, kForwardGet, { SELF_ANSWER, kOkAnswer, RETURN_0 } },
+    { "network", "add", true, kForwardPost, { SELF_ANSWER, kFailureAnswer, EXIT_0 } },
+    { "network", "delete", true, kForwardPost, { SELF_ANSWER, kFailureAnswer, EXIT_0 } },
+    { "network", nullptr, false, { NOT_IMPLEMENT, "no suitable todo with subfunc=network", RETURN_0 }, {} },
+    { "feoption", "list", true, kForwardGet, { SELF_ANSWER, kOkAnswer, EXIT_0 } },
+    { "feoption", nullptr, false, { NOT_IMPLEMENT, "no suitable todo with subfunc=feoption", RETURN_0 }, {} },
+    { "scan", "get", false, kForwardGet, {} },
+    { "scan", nullptr, false, { SELF_ANSWER, kOkAnswer, EXIT_0 }, {} },
+};
+
+const SStep kNoSuitableSubfunc = { NOT_IMPLEMENT, "no suitable subfunc", RETURN_0 };
+
+class CTunerBayRun {
+public:
+    CTunerBayRun(CTunerBay& request, CSmallHttp& http, std::string& respondData)
+        : m_request(request)
+        , m_http(http)
+        , m_respondData(respondData)
+    {
+    }
+
+    // Sends a fixed answer with the success headers.
+    void answer(const char* pchText)
+    {
+        m_respondData.append(pchText);
+        const char* pEntiyBody = m_respondData.c_str();
+        m_request.json_to_xml(pEntiyBody);
+        m_request.respondToClient(RESPOND_REASON_SUCCESS);
+    }
+
+    // Prepares a forward to the backend and runs the send step.
+    void forward(const char* pchMethod, const std::string& query)
+    {
+        m_http.setHttpMethod(pchMethod);
+        m_http.setHttpAbsPath(DVR_TUNERBAY_PATH);
+        m_http.setHttpQueryString(query);
+        m_http.buildHttpHeader();
+        sendRequest();
+    }
+
+    // Carries out one step of the table; returns only on RETURN_0.
+    void run(const SStep& step)
+    {
+        switch (step.eAction) {
+        case FORWARD_GET:
+            forward("GET", m_request.getQueryString());
+            break;
+        case FORWARD_POST:
+            forward("POST", m_request.getQueryString());
+            break;
+        case SELF_ANSWER:
+            answer(step.pchText);
+            break;
+        case NOT_IMPLEMENT:
+            debug_print("[tunerbay]", "%s", step.pchText);
+            m_request.respondToClient(RESPOND_REASON_NOT_IMPLEMENT);
+            break;
+        }
+        if (step.eEnding == EXIT_0)
+            exit(0);
+    }
+
+private:
+    // The send step: the backend is asked again after sending, and its answer is
+    // read only while it still runs.
+    void sendRequest()
+    {
+        if (m_http.connectToServer())
+            m_http.sendHttpRequest();
+        const char* pEntiyBody;
+        if (is_process_exist(DVR_BACKEND_NAME))
+            pEntiyBody = m_http.getHttpRespondEntiyBody();
+        else
+            pEntiyBody = m_respondData.c_str();
+        if (!pEntiyBody)
+            m_request.respondToClient(RESPOND_REASON_NO_BODY);
+        debug_print("[main]", "pEntiyBody:%s", pEntiyBody);
+        m_request.json_to_xml(pEntiyBody);
+        if (m_request.isTransferSuccess())
+            m_request.respondToClient(RESPOND_REASON_SUCCESS);
+        else
+            m_request.respondToClient(RESPOND_REASON_TRANSFER_FAIL);
+    }
+
+    CTunerBay& m_request;
+    CSmallHttp& m_http;
+    std::string& m_respondData;
+};
+
+void run_dvr_service(const char* pchAction)
+{
+    const char* argv[] = { DVR_SERVICE_SCRIPT, pchAction, nullptr };
+    run_command(argv, nullptr, 0);
+}
+
+// Row 1: the option update, which may start or stop the DVR service.
+void option_update(CTunerBay& tunerbay, CTunerBayRun& run)
+{
+    const bool bRunning = is_process_exist(DVR_BACKEND_NAME);
+    if (!tunerbay.isWantToEnableDvr()) {
+        if (bRunning) {
+            run_dvr_service("stop");
+            run.answer(kOkAnswer);
+        } else {
+            run.answer(kSuccessAnswer);
+        }
+        exit(0);
+    }
+    if (!bRunning) {
+        run_dvr_service("start");
+        sleep(DVR_SERVICE_START_WAIT_SEC);
+    }
+    std::string query = "subfunc=option&todo=update&index=";
+    query += tunerbay.getAdapterIndex();
+    query += tunerbay.isWantToEnableIdleScan() ? "&entry={\"idlescan\":1}" : "&entry={\"idlescan\":0}";
+    run.forward("GET", query);
+}
+
+} // namespace
+
+int main()
+{
+    CTunerBay tunerbay;
+    CSmallHttp http(DVR_BACKEND_IP, DVR_BACKEND_PORT);
+    std::string subFunc;
+    std::string toDo;
+    std::string respond_data;
+    CTunerBayRun run(tunerbay, http, respond_data);
+
+    tunerbay.dumpValue();
+    _signal_manager();
+    subFunc = tunerbay.getSubFunc();
+    toDo = tunerbay.getToDo();
+
+    if (subFunc == "option" && toDo == "update") {
+        option_update(tunerbay, run);
+        return 0;
+    }
+    for (const SRow& row : kRows) {
+        if (subFunc != row.pchSubFunc || (row.pchToDo && toDo != row.pchToDo))
+            continue;
+        const bool bRunning = !row.bCheckBackend || is_process_exist(DVR_BACKEND_NAME);
+        run.run(bRunning ? row.running : row.stopped);
+        return 0;
+    }
+    run.run(kNoSuitableSubfunc);
+    return 0;
+}
