@@ -1,0 +1,203 @@
+// Starting commands: no shell, a fixed environment, only descriptors 0-2, and
+// a bounded capture of the output. Each case runs in its own forked child so
+// that environment changes, extra descriptors and reaped children stay there.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <string>
+#include <unistd.h>
+
+#include "child_run.h"
+#include "my_utility.h"
+
+namespace {
+
+// Runs argv with a capture buffer of outLen bytes (plus a guard) and writes
+// "<count>|<kept bytes>|<guard intact>" to fd 1 for the parent to compare.
+int captureAndReport(const char* const argv[], size_t outLen)
+{
+    // What the program writes to standard error is not under test here.
+    int nullFd = open("/dev/null", O_WRONLY);
+    dup2(nullFd, 2);
+    close(nullFd);
+    std::string out(outLen + 1, '\0');
+    out[outLen] = '#';
+    int n = run_command(argv, &out[0], outLen);
+    std::string report = std::to_string(n) + "|";
+    if (n > 0)
+        report.append(out.data(), static_cast<size_t>(n));
+    report += out[outLen] == '#' ? "|guard" : "|overrun";
+    ssize_t ignored = write(1, report.data(), report.size());
+    (void)ignored;
+    return 0;
+}
+
+std::string capture(const char* const argv[], size_t outLen = 4096)
+{
+    return run_in_child([&]() { return captureAndReport(argv, outLen); }).out;
+}
+
+std::string shellCapture(const char* script, size_t outLen = 4096)
+{
+    const char* argv[] = { "/bin/sh", "-c", script, nullptr };
+    return capture(argv, outLen);
+}
+
+} // namespace
+
+TEST(RunCommand, OutputIsCapturedAndCounted)
+{
+    struct {
+        const char* label;
+        const char* script;
+        size_t outLen;
+        std::string expected;
+    } cases[] = {
+        { "one line", "echo hello", 4096, "6|hello\n|guard" },
+        { "no output", "true", 4096, "0||guard" },
+        { "exit status not a failure", "echo x; exit 3", 4096, "2|x\n|guard" },
+        { "kept up to the buffer", "printf abcdefgh", 5, "5|abcde|guard" },
+        { "exactly the buffer", "printf abcde", 5, "5|abcde|guard" },
+        { "stderr is not captured", "echo err >&2; echo out", 4096, "4|out\n|guard" },
+        { "output in pieces", "printf ab; sleep 0.1; printf cd", 4096, "4|abcd|guard" },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        EXPECT_EQ(c.expected, shellCapture(c.script, c.outLen));
+    }
+}
+
+TEST(RunCommand, ArgumentsReachTheProgramAsWords)
+{
+    // Shell syntax in an argument is plain text to the program.
+    const char* marker = "/tmp/dvr_unit_runcmd_marker";
+    unlink(marker);
+    const char* argv[] = { "/bin/echo", "$(touch /tmp/dvr_unit_runcmd_marker)", "`id`;", "a b", nullptr };
+    const std::string printed = "$(touch /tmp/dvr_unit_runcmd_marker) `id`; a b\n";
+    EXPECT_EQ(std::to_string(printed.size()) + "|" + printed + "|guard", capture(argv));
+    EXPECT_NE(0, access(marker, F_OK));
+    unlink(marker);
+}
+
+TEST(RunCommand, ProgramThatCannotStart)
+{
+    const char* missing[] = { "/nonexistent/program", nullptr };
+    EXPECT_EQ("-1||guard", capture(missing));
+    const char* notExecutable[] = { "/etc/hostname", nullptr };
+    if (access(notExecutable[0], F_OK) == 0) {
+        EXPECT_EQ("-1||guard", capture(notExecutable));
+    }
+    // Without a capture buffer the result is the same.
+    ChildResult r = run_in_child([]() {
+        const char* argv[] = { "/nonexistent/program", nullptr };
+        return run_command(argv, nullptr, 0) == -1 ? 0 : 1;
+    });
+    EXPECT_EQ(0, r.exitCode());
+}
+
+TEST(RunCommand, EnvironmentIsOnlyTheFixedPath)
+{
+    ChildResult r = run_in_child([]() {
+        // What a request could set: a client's "Proxy:" header, cookies, a query.
+        setenv("HTTP_PROXY", "http://attacker.example:3128", 1);
+        setenv("QUERY_STRING", "subfunc=info", 1);
+        setenv("LD_PRELOAD", "/tmp/nothing.so", 1);
+        setenv("PATH", "/tmp/evil:/usr/bin", 1);
+        const char* argv[] = { "/usr/bin/env", nullptr };
+        return captureAndReport(argv, 4096);
+    });
+    EXPECT_EQ("35|PATH=/sbin:/usr/sbin:/bin:/usr/bin\n|guard", r.out);
+}
+
+TEST(RunCommand, OnlyStandardDescriptorsAreInherited)
+{
+    ChildResult r = run_in_child([]() {
+        // A descriptor left open without close-on-exec, far from the usual ones.
+        int fd = open("/dev/null", O_RDONLY);
+        if (fd < 0 || dup2(fd, 57) < 0)
+            return 1;
+        int p[2];
+        if (pipe(p) != 0)
+            return 1;
+        const char* argv[] = { "/bin/sh", "-c",
+            "i=3; while [ $i -lt 1024 ]; do [ -e /proc/$$/fd/$i ] && printf 'fd%s ' $i; i=$((i+1)); done;"
+            " echo end",
+            nullptr };
+        return captureAndReport(argv, 4096);
+    });
+    EXPECT_EQ("4|end\n|guard", r.out);
+}
+
+TEST(RunCommand, StandardInputIsDevNull)
+{
+    // Our standard input holds text and its write end stays open: a child that
+    // inherited it would either see the text or wait until the watchdog fires.
+    ChildOptions opt;
+    opt.timeoutSec = 5;
+    ChildResult r = run_in_child(
+        []() {
+            int p[2];
+            if (pipe(p) != 0 || write(p[1], "request body", 12) != 12)
+                return 1;
+            dup2(p[0], 0);
+            const char* argv[] = { "/bin/sh", "-c", "cat; readlink /proc/$$/fd/0", nullptr };
+            return captureAndReport(argv, 4096);
+        },
+        opt);
+    ASSERT_TRUE(r.exited()) << "killed by signal " << r.termSignal();
+    EXPECT_EQ("10|/dev/null\n|guard", r.out);
+}
+
+TEST(RunCommand, OutputBeyondTheBufferIsDroppedWithoutHanging)
+{
+    // One MiB from the program; the child must still end and be waited for.
+    ChildResult r = run_in_child([]() {
+        char out[16];
+        memset(out, 0, sizeof out);
+        const char* argv[] = { "/bin/sh", "-c", "yes abcdefgh | head -c 1048576", nullptr };
+        int n = run_command(argv, out, sizeof out);
+        if (n != 16 || memcmp(out, "abcdefgh\nabcdefg", 16) != 0)
+            return 1;
+        // Waited for: no child of ours is left, not even a zombie.
+        if (waitpid(-1, nullptr, WNOHANG) != -1 || errno != ECHILD)
+            return 2;
+        return 0;
+    });
+    ASSERT_TRUE(r.exited()) << "killed by signal " << r.termSignal();
+    EXPECT_EQ(0, r.exitCode());
+}
+
+TEST(RunCommand, WithoutBufferOutputGoesToStandardError)
+{
+    ChildResult r = run_in_child([]() {
+        // Our standard error is the capture pipe, standard output /dev/null.
+        dup2(1, 2);
+        int nullFd = open("/dev/null", O_WRONLY);
+        dup2(nullFd, 1);
+        close(nullFd);
+        const char* argv[] = { "/bin/sh", "-c", "echo to-log", nullptr };
+        int n = run_command(argv, nullptr, 0);
+        return n == 0 ? 0 : 1;
+    });
+    EXPECT_EQ(0, r.exitCode());
+    EXPECT_EQ("to-log\n", r.out);
+}
+
+TEST(RunCommand, ChildIsReapedOnEveryPath)
+{
+    ChildResult r = run_in_child([]() {
+        char out[64];
+        const char* quiet[] = { "/bin/true", nullptr };
+        const char* failing[] = { "/bin/false", nullptr };
+        const char* killed[] = { "/bin/sh", "-c", "kill -9 $$", nullptr };
+        if (run_command(quiet, out, sizeof out) != 0 || run_command(failing, out, sizeof out) != 0
+            || run_command(killed, out, sizeof out) != 0 || run_command(quiet, nullptr, 0) != 0)
+            return 1;
+        if (waitpid(-1, nullptr, WNOHANG) != -1 || errno != ECHILD)
+            return 2;
+        return 0;
+    });
+    EXPECT_EQ(0, r.exitCode());
+}
