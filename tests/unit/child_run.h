@@ -8,8 +8,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <stdint.h>
 #include <signal.h>
+#include <stdint.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/types.h>
@@ -78,8 +78,7 @@ inline void resetChildState()
 // int result) so that no test-framework exit code runs there; fn may also end
 // the process itself (exit, a signal). Never use gtest assertions inside fn:
 // the framework prints to fd 1, which is the capture pipe.
-template <typename Fn>
-ChildResult run_in_child(Fn fn, const ChildOptions& opt = ChildOptions())
+template <typename Fn> ChildResult run_in_child(Fn fn, const ChildOptions& opt = ChildOptions())
 {
     ChildResult res;
     int outPipe[2];

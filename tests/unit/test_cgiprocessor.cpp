@@ -30,8 +30,7 @@ std::string answer(const std::string& doc)
 
 // Builds a request context in a child, lets prepare() set its document, then
 // answers with the reason. The child ends with kReturned if the call returns.
-template <typename Prepare>
-ChildResult respondInChild(int reason, Prepare prepare)
+template <typename Prepare> ChildResult respondInChild(int reason, Prepare prepare)
 {
     return run_in_child([&]() {
         CCgiProcessor cgi;
@@ -46,16 +45,18 @@ ChildResult respondInChild(int reason)
     return respondInChild(reason, [](CCgiProcessor&) {});
 }
 
-const char kEnvelope0[] = "{\"total_count\": 0, \"result\": \"failure\", \"errcode\": 0, \"errmsg\": \"ERROR\"}";
-const char kEnvelope1[]
-    = "{\"total_count\": 0, \"result\": \"failure\", \"errcode\": -3, \"errmsg\": \"ERROR CANT CONNECT TO SERVER\"}";
+const char kEnvelope0[]
+    = "{\"total_count\": 0, \"result\": \"failure\", \"errcode\": 0, \"errmsg\": \"ERROR\"}";
+const char kEnvelope1[] = "{\"total_count\": 0, \"result\": \"failure\", \"errcode\": -3, \"errmsg\": "
+                          "\"ERROR CANT CONNECT TO SERVER\"}";
 const char kEnvelope2[]
     = "{\"total_count\": 0, \"result\": \"failure\", \"errcode\": -4, \"errmsg\": \"ERROR UNKNOW COMMAND\"}";
-const char kEnvelope5[]
-    = "{\"total_count\": 0, \"result\": \"failure\", \"errcode\": -2, \"errmsg\": \"ERROR SERVER NOT EXIST\"}";
-const char kEnvelope6[]
-    = "{\"total_count\": 0, \"result\": \"failure\", \"errcode\": -5, \"errmsg\": \"ERROR AUTHENTICATION FAIL\"}";
-const char kEnvelopeOther[] = "{\"total_count\": 0, \"result\": \"failure\", \"errcode\": -1, \"errmsg\": \"ERROR\"}";
+const char kEnvelope5[] = "{\"total_count\": 0, \"result\": \"failure\", \"errcode\": -2, \"errmsg\": "
+                          "\"ERROR SERVER NOT EXIST\"}";
+const char kEnvelope6[] = "{\"total_count\": 0, \"result\": \"failure\", \"errcode\": -5, \"errmsg\": "
+                          "\"ERROR AUTHENTICATION FAIL\"}";
+const char kEnvelopeOther[]
+    = "{\"total_count\": 0, \"result\": \"failure\", \"errcode\": -1, \"errmsg\": \"ERROR\"}";
 
 struct ReasonCase {
     const char* label;
@@ -117,19 +118,21 @@ TEST(CgiResponder, SuccessWritesTheHeldDocument)
     } cases[] = {
         { "two-byte object", "{}" },
         { "empty document ends with the blank line", "" },
-        { "multi-byte UTF-8 counted in bytes", "{\"title\": \"Gr\xC3\xBC\xC3\x9F" "e \xE2\x9C\x93 \xF0\x9F\x93\xBA\"}" },
+        { "multi-byte UTF-8 counted in bytes",
+            "{\"title\": \"Gr\xC3\xBC\xC3\x9F"
+            "e \xE2\x9C\x93 \xF0\x9F\x93\xBA\"}" },
         { "CR LF and quotes passed unread", "line1\r\nline2 \"q\" \\ %s %n" },
         { "one MiB body written whole", std::string(1 << 20, 'a') + "}" },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        ChildResult r = respondInChild(RESPOND_REASON_SUCCESS,
-            [&](CCgiProcessor& cgi) { cgi.json_to_xml(c.doc.c_str()); });
+        ChildResult r = respondInChild(
+            RESPOND_REASON_SUCCESS, [&](CCgiProcessor& cgi) { cgi.json_to_xml(c.doc.c_str()); });
         EXPECT_EQ(kReturned, r.exitCode());
         EXPECT_TRUE(r.out == answer(c.doc)) << "got " << r.out.size() << " bytes: " << r.out.substr(0, 200);
     }
-    ChildResult multi = respondInChild(
-        RESPOND_REASON_SUCCESS, [](CCgiProcessor& cgi) { cgi.json_to_xml("\xE2\x9C\x93"); });
+    ChildResult multi
+        = respondInChild(RESPOND_REASON_SUCCESS, [](CCgiProcessor& cgi) { cgi.json_to_xml("\xE2\x9C\x93"); });
     EXPECT_NE(std::string::npos, multi.out.find("Content-Length: 3\r\n"));
 }
 
@@ -372,7 +375,9 @@ TEST(CgiScratchFile, DestructorWithoutFileAndOnASymlink)
 {
     // 0 fine, 1 the symlink's target went, 2 the symlink stayed, 3 setup failed.
     ChildResult r = run_in_child([]() {
-        { CCgiProcessor nothingThere; }
+        {
+            CCgiProcessor nothingThere;
+        }
         char target[] = "/tmp/dvr_unit_targetXXXXXX";
         int fd = mkstemp(target);
         if (fd < 0)

@@ -45,7 +45,8 @@ protected:
     {
         for (const char* name : kRequestVars) {
             const char* v = getenv(name);
-            m_saved.push_back(v ? std::make_pair(true, std::string(v)) : std::make_pair(false, std::string()));
+            m_saved.push_back(
+                v ? std::make_pair(true, std::string(v)) : std::make_pair(false, std::string()));
         }
         m_savedStdin = dup(0);
     }
@@ -152,19 +153,19 @@ struct ModelCase {
 // Method and body handling, the same for both programs.
 const ModelCase kMethodCases[] = {
     { "GET", { "GET", "subfunc=info&todo=list", nullptr, nullptr }, "subfunc[info] todo[list]" },
-    { "GET ignores CONTENT_LENGTH and body",
-        { "GET", "subfunc=info&todo=list", "16", "subfunc=x&todo=y" }, "subfunc[info] todo[list]" },
+    { "GET ignores CONTENT_LENGTH and body", { "GET", "subfunc=info&todo=list", "16", "subfunc=x&todo=y" },
+        "subfunc[info] todo[list]" },
     { "POST body longer than query: body pairs unused",
         { "POST", "subfunc=info&todo=list", "40", "subfunc=evil&todo=evil&sid=evil&up=evil" },
         "subfunc[info] todo[list]" },
-    { "POST body shorter than query",
-        { "POST", "subfunc=info&todo=list", "3", "a=b" }, "subfunc[info] todo[list]" },
-    { "POST length larger than the body that came",
-        { "POST", "subfunc=info&todo=list", "500", "up=1" }, "subfunc[info] todo[list]" },
-    { "POST positive length, empty stdin",
-        { "POST", "subfunc=info&todo=list", "10", nullptr }, "subfunc[info] todo[list]" },
-    { "POST length with leading digits only",
-        { "POST", "subfunc=info", "12abc", "subfunc=info" }, "subfunc[info]" },
+    { "POST body shorter than query", { "POST", "subfunc=info&todo=list", "3", "a=b" },
+        "subfunc[info] todo[list]" },
+    { "POST length larger than the body that came", { "POST", "subfunc=info&todo=list", "500", "up=1" },
+        "subfunc[info] todo[list]" },
+    { "POST positive length, empty stdin", { "POST", "subfunc=info&todo=list", "10", nullptr },
+        "subfunc[info] todo[list]" },
+    { "POST length with leading digits only", { "POST", "subfunc=info", "12abc", "subfunc=info" },
+        "subfunc[info]" },
     { "POST length 0", { "POST", "subfunc=info&todo=list", "0", "" }, "" },
     { "POST length absent", { "POST", "subfunc=info&todo=list", nullptr, "subfunc=x" }, "" },
     { "POST length negative", { "POST", "subfunc=info&todo=list", "-5", "subfunc=x" }, "" },
@@ -211,13 +212,16 @@ const ModelCase kTunerBayCases[] = {
     { "empty key", { "GET", "=info&todo=list", nullptr, nullptr }, "todo[list]" },
     { "key upper case", { "GET", "SUBFUNC=info", nullptr, nullptr }, "" },
     { "key prefix and suffix", { "GET", "sub=1&subfuncs=2&Subfunc=3&ids=4", nullptr, nullptr }, "" },
-    { "id and idlescan apart", { "GET", "idlescan=1&id=5", nullptr, nullptr }, "idlescan[1] id[5] +idlescan" },
+    { "id and idlescan apart", { "GET", "idlescan=1&id=5", nullptr, nullptr },
+        "idlescan[1] id[5] +idlescan" },
     { "percent escape stays", { "GET", "index=%31", nullptr, nullptr }, "index[%31]" },
     { "plus stays", { "GET", "entries=a+b%2Cc", nullptr, nullptr }, "entries[a+b%2Cc]" },
     { "idlescan 1 with blank", { "GET", "idlescan=1 ", nullptr, nullptr }, "idlescan[1 ]" },
     { "idlescan true", { "GET", "idlescan=true", nullptr, nullptr }, "idlescan[true]" },
-    { "idlescan 01", { "GET", "idlescan=01&enable_dvr=yes", nullptr, nullptr }, "idlescan[01] enable_dvr[yes]" },
-    { "enable_dvr 1 then empty", { "GET", "enable_dvr=1&enable_dvr=", nullptr, nullptr }, "enable_dvr[1] +dvr" },
+    { "idlescan 01", { "GET", "idlescan=01&enable_dvr=yes", nullptr, nullptr },
+        "idlescan[01] enable_dvr[yes]" },
+    { "enable_dvr 1 then empty", { "GET", "enable_dvr=1&enable_dvr=", nullptr, nullptr },
+        "enable_dvr[1] +dvr" },
     { "blank in key", { "GET", "todo =x& todo=y", nullptr, nullptr }, "" },
     { "line break in value", { "GET", "todo=a\nb", nullptr, nullptr }, "todo[a\nb]" },
 };
@@ -240,8 +244,10 @@ const ModelCase kEpgCases[] = {
     { "sid undecoded", { "GET", "sid=a%26b+c", nullptr, nullptr }, "sid[a%26b+c]" },
     { "adapter keys unknown here", { "GET", "index=1&idlescan=1&enable_dvr=1&fr=1", nullptr, nullptr }, "" },
     { "POST query wins over body",
-        { "POST", "subfunc=info&todo=list", "30", "subfunc=smart&todo=add&sid=zz" }, "subfunc[info] todo[list]" },
-    { "POST body shorter than query", { "POST", "subfunc=info&todo=list", "1", "x" }, "subfunc[info] todo[list]" },
+        { "POST", "subfunc=info&todo=list", "30", "subfunc=smart&todo=add&sid=zz" },
+        "subfunc[info] todo[list]" },
+    { "POST body shorter than query", { "POST", "subfunc=info&todo=list", "1", "x" },
+        "subfunc[info] todo[list]" },
     { "POST length 0", { "POST", "subfunc=info&todo=list&sid=a", "0", "" }, "" },
     { "POST length negative", { "POST", "subfunc=info&todo=list&sid=a", "-1", "x" }, "" },
 };

@@ -23,8 +23,9 @@ TEST(SessionXmlValue, TableOfAnswers)
         int rc;
         const char* value; // expected when rc is 0
     } cases[] = {
-        { "name as CDATA", "<QDocRoot version=\"1.0\"><authPassed><![CDATA[1]]></authPassed>"
-                           "<username><![CDATA[admin]]></username></QDocRoot>",
+        { "name as CDATA",
+            "<reply version=\"1.0\"><passed><![CDATA[1]]></passed>"
+            "<username><![CDATA[admin]]></username></reply>",
             128, 0, "admin" },
         { "first occurrence wins", "<username><![CDATA[one]]></username><username><![CDATA[two]]>", 128, 0,
             "one" },
@@ -33,7 +34,7 @@ TEST(SessionXmlValue, TableOfAnswers)
         { "brackets inside value", "<username><![CDATA[a]b]]c]]>", 128, 0, "a]b]]c" },
         { "empty value", "<username><![CDATA[]]>", 128, 0, "" },
         { "end tag not needed", "<username><![CDATA[bob]]>", 128, 0, "bob" },
-        { "key missing", "<authPassed><![CDATA[0]]></authPassed>", 128, 1, nullptr },
+        { "key missing", "<passed><![CDATA[0]]></passed>", 128, 1, nullptr },
         { "key cut", "<userna", 128, 1, nullptr },
         { "empty answer", "", 128, 1, nullptr },
         { "CDATA only before key", "<![CDATA[early]]><username>late</username>", 128, 1, nullptr },

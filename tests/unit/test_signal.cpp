@@ -32,7 +32,8 @@ ChildResult raiseInChild(int sig, bool install)
 // report itself before the processor faults).
 int faultInChild(bool install)
 {
-    void* page = mmap(nullptr, static_cast<size_t>(getpagesize()), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* page
+        = mmap(nullptr, static_cast<size_t>(getpagesize()), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (page == MAP_FAILED)
         return 1;
     if (install)
