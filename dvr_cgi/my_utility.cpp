@@ -245,6 +245,8 @@ bool _build_login_form(const char* sid, const char* ending, char* buf, size_t bu
     static const char kService[] = "&service=100";
     if (!sid || !*sid || bufSize == 0)
         return false;
+    if (!ending)
+        ending = "";
     size_t pos = 0;
     // The session id travels form-encoded, so it can never add or change a field.
     const size_t tail = strlen(kService) + strlen(ending) + 1;
