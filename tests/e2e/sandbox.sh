@@ -1,0 +1,563 @@
+# shellcheck shell=bash
+# The sandboxed NAS of the end-to-end tests; every e2e script sources this file.
+#
+# The programs under test use fixed paths and a fixed address: /etc/init.d/dvr.sh,
+# /sbin/getcfg, /sbin/curl, /etc/config/Moravel.conf, /proc, /tmp and the
+# backend "tvheadend" on 127.0.0.1:9981. A test script therefore re-runs itself
+# in private mount, network and pid namespaces (sandbox_enter), where all of
+# these are its own: /tmp, /etc/init.d, /etc/config, /dev/dvb and /sys/class/dvb
+# are fresh tmpfs mounts, /sbin, /etc and /dev are overlays whose writes land
+# in the sandbox's tmpfs, loopback is private, and /proc lists the sandbox's
+# processes only. When the script ends, every process of the sandbox ends with
+# it, and the host is checked for leftovers.
+#
+# Inside, the shipped programs run unchanged from $DVR_BUILD_DIR against
+# stand-ins (tests/standin): the backend program, getcfg, the DVR service
+# script, and the login service CGI under lighttpd over HTTP and HTTPS.
+#
+# Usage in a test script:
+#   source "$(dirname "$0")/sandbox.sh"
+#   sandbox_enter "$0" "$@"
+#   case_begin "label"; backend_start; json_answer '{"a":1}'
+#   run_cgi tunerbay GET 'subfunc=region&todo=list'
+#   expect_answer "answer" '{"a":1}' 0
+#   sandbox_finish
+#
+# Needs root, util-linux unshare, iproute2, lighttpd with mod_openssl, openssl,
+# curl and python3. DVR_BUILD_DIR (the build tree) must be set; DVR_SOURCE_DIR
+# defaults to the tree this file is in.
+
+: "${DVR_SOURCE_DIR:=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}"
+export DVR_SOURCE_DIR
+STANDIN_DIR=$DVR_SOURCE_DIR/tests/standin
+
+# The sandbox's fixed places. The stand-ins run with nothing in their
+# environment but PATH, so they know these paths by heart as well.
+NAS_DIR=/tmp/nas
+NAS_LOG=$NAS_DIR/log
+NAS_OUT=$NAS_DIR/out
+BACKEND_DIR=$NAS_DIR/backend
+LOGIN_DIR=$NAS_DIR/login
+NAS_CONFIG=/etc/config/Moravel.conf
+DVR_SCRIPT=/etc/init.d/dvr.sh
+BACKEND_PORT=9981
+LOGIN_HTTP_PORT=8080
+LOGIN_HTTPS_PORT=8443
+# A command a hostile request might try to run leaves this file behind.
+HOSTILE_MARK=/tmp/x
+
+# The answer texts of the programs: header block and failure envelopes.
+CGI_HEADER_FMT='Connection: Close\r\nContent-Type: application/json; charset=UTF-8\r\nContent-Length: %d\r\n\r\n'
+TS_HEADER='Server: HTS/tvheadend\r\nCache-Control: no-cache\r\nConnection: Close\r\nContent-Type: video/mp2t\r\n\r\n'
+ERR_NO_DOC='{"total_count": 0, "result": "failure", "errcode": 0, "errmsg": "ERROR"}'
+ERR_CANT_CONNECT='{"total_count": 0, "result": "failure", "errcode": -3, "errmsg": "ERROR CANT CONNECT TO SERVER"}'
+ERR_UNKNOWN='{"total_count": 0, "result": "failure", "errcode": -4, "errmsg": "ERROR UNKNOW COMMAND"}'
+ERR_SERVER_MISSING='{"total_count": 0, "result": "failure", "errcode": -2, "errmsg": "ERROR SERVER NOT EXIST"}'
+ERR_AUTH='{"total_count": 0, "result": "failure", "errcode": -5, "errmsg": "ERROR AUTHENTICATION FAIL"}'
+ERR_EXPECTATION='{"total_count": 0, "result": "failure", "errcode": -1, "errmsg": "ERROR"}'
+
+# ---------------------------------------------------------------------------
+# Entering the sandbox
+
+# Re-runs the calling script inside fresh namespaces unless it already runs
+# there; inside, builds the sandbox and returns to the script.
+sandbox_enter() {
+	local script=$1
+	shift
+	if [[ ${DVR_SANDBOX_INSIDE-} != 1 ]]; then
+		_sandbox_outer "$script" "$@"
+		exit $? # not reached
+	fi
+	_sandbox_setup || _sandbox_die "cannot build the sandbox"
+}
+
+_sandbox_die() {
+	echo "Bail out! $*"
+	exit 1
+}
+
+# Paths of the host that a sandbox must never create or change.
+_HOST_WATCHED=(/tmp/nas /tmp/x /sbin/getcfg /sbin/curl /usr/sbin/getcfg /usr/sbin/curl
+	/etc/init.d/dvr.sh /etc/config /dev/dvb /sys/class/dvb)
+
+_host_snapshot() {
+	local p
+	for p in "${_HOST_WATCHED[@]}"; do
+		[[ -e $p || -L $p ]] && echo "exists $p"
+	done
+	# Names only: these directories are the ones the sandbox writes over.
+	ls -A /etc/init.d /usr/sbin /sbin/ 2>/dev/null | md5sum | sed 's/^/listing /'
+	compgen -G '/tmp/dvrxmltmp*' | sed 's/^/scratch /'
+	true
+}
+
+_sandbox_outer() {
+	local script=$1
+	shift
+	[[ $EUID -eq 0 ]] || _sandbox_die "the sandbox needs root (mount and network namespaces)"
+	[[ -n ${DVR_BUILD_DIR-} ]] || _sandbox_die "set DVR_BUILD_DIR to the build tree (ctest sets it)"
+	DVR_BUILD_DIR=$(cd "$DVR_BUILD_DIR" && pwd) || _sandbox_die "no build tree at $DVR_BUILD_DIR"
+	export DVR_BUILD_DIR
+	local tool
+	for tool in unshare ip lighttpd openssl curl python3 awk timeout; do
+		command -v "$tool" >/dev/null || _sandbox_die "missing tool: $tool"
+	done
+
+	local before after
+	before=$(_host_snapshot)
+	DVR_SANDBOX_INSIDE=1 unshare --mount --net --pid --fork --kill-child --mount-proc \
+		bash "$script" "$@" &
+	local upid=$! ns='' i
+	# The namespace of the sandbox's processes, to look for stragglers after.
+	for ((i = 0; i < 200; i++)); do
+		ns=$(readlink "/proc/$upid/ns/pid_for_children" 2>/dev/null) || break
+		[[ $ns != "$(readlink /proc/self/ns/pid)" ]] && break
+		sleep 0.01
+	done
+	wait "$upid"
+	local status=$?
+
+	local changed=0
+	after=$(_host_snapshot)
+	if [[ $before != "$after" ]]; then
+		echo "not ok - the host changed outside the sandbox"
+		diff <(echo "$before") <(echo "$after") | sed 's/^/#   /'
+		changed=1
+	fi
+	local left='' p
+	if [[ -n $ns && $ns != "$(readlink /proc/self/ns/pid)" ]]; then
+		for p in /proc/[0-9]*; do
+			[[ $(readlink "$p/ns/pid" 2>/dev/null) == "$ns" ]] && left+=" ${p#/proc/}"
+		done
+	fi
+	if [[ -n $left ]]; then
+		echo "not ok - processes of the sandbox outlived it:$left"
+		changed=1
+	fi
+	((changed == 0)) && echo "ok - the host is unchanged and no process of the sandbox is left"
+	((status == 0 && changed == 0)) && exit 0
+	((status != 0)) && exit "$status"
+	exit 1
+}
+
+# Puts an overlay on dir whose writes land in the sandbox's tmpfs.
+_sandbox_overlay() {
+	local dir=$1 name
+	name=$(echo "$dir" | tr / _)
+	mkdir -p "$NAS_DIR/.layers/$name/upper" "$NAS_DIR/.layers/$name/work" || return 1
+	mount -t overlay "sandbox$name" \
+		-o "lowerdir=$dir,upperdir=$NAS_DIR/.layers/$name/upper,workdir=$NAS_DIR/.layers/$name/work" "$dir"
+}
+
+_sandbox_setup() {
+	set -o pipefail
+	export LC_ALL=C
+	# A web server starts its CGIs with descriptors 0-2 only; whatever the
+	# caller of the test left open must not reach the programs.
+	local fd
+	for fd in /proc/$$/fd/*; do
+		fd=${fd##*/}
+		if ((fd > 2 && fd != 255)); then { exec {fd}>&-; } 2>/dev/null; fi
+	done
+	# Nothing mounted here may reach the host's mount table.
+	mount --make-rprivate / || return 1
+	ip link set lo up || return 1
+	mount -t tmpfs -o mode=1777 sandbox-tmp /tmp || return 1
+	mkdir -p "$NAS_DIR" "$NAS_LOG" "$NAS_OUT" "$NAS_DIR/bin" "$BACKEND_DIR" \
+		"$LOGIN_DIR/www/cgi-bin" || return 1
+
+	# /sbin is a link to usr/sbin on merged-/usr systems: the overlay goes on the
+	# real directory, so every system tool stays where it is.
+	local sbin
+	sbin=$(readlink -f /sbin) || return 1
+	_sandbox_overlay "$sbin" || return 1
+	# /etc/config does not exist on the host: an overlay over /etc gives the
+	# mount points without touching the host's /etc.
+	_sandbox_overlay /etc || return 1
+	mkdir -p /etc/init.d /etc/config || return 1
+	mount -t tmpfs sandbox-initd /etc/init.d || return 1
+	mount -t tmpfs sandbox-config /etc/config || return 1
+	# The DVB nodes of the tuner tests; /dev is the host's devtmpfs.
+	_sandbox_overlay /dev || return 1
+	mount -t tmpfs -o mode=1777 sandbox-shm /dev/shm || return 1
+	mkdir -p /dev/dvb || return 1
+	mount -t tmpfs sandbox-dvb /dev/dvb || return 1
+	mount -t tmpfs sandbox-sysclass /sys/class || return 1
+	mkdir -p /sys/class/dvb || return 1
+	mount -t tmpfs sandbox-sysdvb /sys/class/dvb || return 1
+
+	# The stand-ins. The backend gets a plain copy at a fixed place, under its
+	# process name, so the DVR service script can start it without any
+	# environment.
+	install -m 0755 "$DVR_BUILD_DIR/tests/tvheadend" "$NAS_DIR/bin/tvheadend" || return 1
+	install -m 0755 "$STANDIN_DIR/getcfg" /sbin/getcfg || return 1
+	install -m 0755 "$(command -v curl)" /sbin/curl || return 1
+	install -m 0755 "$STANDIN_DIR/dvr.sh" "$DVR_SCRIPT" || return 1
+	install -m 0755 "$STANDIN_DIR/authLogin.cgi" "$LOGIN_DIR/www/cgi-bin/authLogin.cgi" || return 1
+
+	_T_COUNT=0
+	_T_FAILED=0
+	_T_FINISHED=0
+	RUN_N=0
+	CASE=''
+	trap _sandbox_on_exit EXIT
+	echo "# sandbox ready: $(uname -r), build tree $DVR_BUILD_DIR"
+}
+
+# ---------------------------------------------------------------------------
+# Reporting
+
+t_ok() {
+	_T_COUNT=$((_T_COUNT + 1))
+	echo "ok $_T_COUNT - ${CASE:+$CASE: }$1"
+}
+
+# t_fail LABEL [DIAGNOSTIC LINES...]
+t_fail() {
+	_T_COUNT=$((_T_COUNT + 1))
+	_T_FAILED=$((_T_FAILED + 1))
+	echo "not ok $_T_COUNT - ${CASE:+$CASE: }$1"
+	shift
+	local line
+	for line in "$@"; do
+		printf '%s\n' "$line" | sed 's/^/#   /'
+	done
+}
+
+# check LABEL COMMAND...: ok when the command succeeds.
+check() {
+	local label=$1
+	shift
+	if "$@"; then t_ok "$label"; else t_fail "$label" "failed: $*"; fi
+}
+
+# Shows a file's bytes readably (C escapes), cut after a few lines.
+_show_bytes() {
+	if [[ ! -e $1 ]]; then
+		echo "(no file $1)"
+		return
+	fi
+	od -An -c -w32 -v "$1" | head -n 12
+	local size
+	size=$(stat -c %s "$1")
+	((size > 384)) && echo "... ($size bytes)"
+}
+
+# expect_bytes LABEL FILE EXPECTED: the file holds exactly the bytes of
+# EXPECTED, written with printf escapes (\r \n \t \\ \xHH).
+expect_bytes() {
+	local label=$1 file=$2 want
+	want=$(mktemp "$NAS_OUT/want.XXXXXX")
+	printf '%b' "$3" >"$want"
+	_expect_same_file "$label" "$file" "$want"
+	rm -f "$want"
+}
+
+_expect_same_file() {
+	local label=$1 file=$2 want=$3
+	if [[ -e $file ]] && cmp -s "$file" "$want"; then
+		t_ok "$label"
+	else
+		t_fail "$label" "expected:" "$(_show_bytes "$want")" "got ($file):" "$(_show_bytes "$file")"
+	fi
+}
+
+# expect_status LABEL N: the last run's exit status.
+expect_status() {
+	if [[ $RUN_STATUS == "$2" ]]; then
+		t_ok "$1"
+	else
+		t_fail "$1" "exit status $RUN_STATUS, expected $2" "standard error: $(head -c 600 "$RUN_ERR")"
+	fi
+}
+
+# expect_answer LABEL DOCUMENT [STATUS]: the last run answered with the CGI
+# header block and exactly DOCUMENT (taken literally), and ended with STATUS
+# (default 0).
+expect_answer() {
+	local label=$1 doc=$2 status=${3-0} want
+	want=$(mktemp "$NAS_OUT/want.XXXXXX")
+	# shellcheck disable=SC2059
+	printf "$CGI_HEADER_FMT%s" "${#doc}" "$doc" >"$want"
+	_expect_same_file "$label: answer" "$RUN_OUT" "$want"
+	rm -f "$want"
+	expect_status "$label: exit status $status" "$status"
+}
+
+# expect_lines LABEL FILE [LINE...]: the file consists of exactly these lines
+# (none: empty or missing).
+expect_lines() {
+	local label=$1 file=$2 want
+	shift 2
+	want=$(mktemp "$NAS_OUT/want.XXXXXX")
+	(($# > 0)) && printf '%s\n' "$@" >"$want"
+	if [[ $# -eq 0 && ! -s $file ]] || { [[ -e $file ]] && cmp -s "$file" "$want"; }; then
+		t_ok "$label"
+	else
+		t_fail "$label" "expected lines:" "$(cat "$want")" "got:" "$(cat "$file" 2>/dev/null)"
+	fi
+	rm -f "$want"
+}
+
+# Ends the script's report: the plan, a summary, the exit status.
+sandbox_finish() {
+	_T_FINISHED=1
+	echo "1..$_T_COUNT"
+	if ((_T_FAILED > 0)); then
+		echo "# FAILED $_T_FAILED of $_T_COUNT"
+		exit 1
+	fi
+	echo "# passed all $_T_COUNT"
+	exit 0
+}
+
+_sandbox_on_exit() {
+	local status=$?
+	if ((_T_FINISHED == 0)); then
+		echo "# the script ended early (status $status) after $_T_COUNT checks, $_T_FAILED failed"
+		((status == 0)) && exit 1
+	fi
+}
+
+# ---------------------------------------------------------------------------
+# Cases: every case starts from the same NAS
+
+# case_begin LABEL: stops the backend, clears its directory, the logs and the
+# marks, and restores the default configuration and session table.
+case_begin() {
+	CASE=$1
+	backend_stop
+	rm -rf "$BACKEND_DIR" "$NAS_DIR/dvr.nostart" "$NAS_DIR/dvr.args" "$HOSTILE_MARK"
+	mkdir -p "$BACKEND_DIR"
+	rm -f "$NAS_LOG"/* "$LOGIN_DIR"/body.*
+	: >"$NAS_LOG/getcfg.log"
+	: >"$NAS_LOG/dvr.log"
+	: >"$LOGIN_DIR/requests.log"
+	nas_config "System/Web Access Port=$LOGIN_HTTP_PORT" "System/Force SSL=0" "Stunnel/port=$LOGIN_HTTPS_PORT"
+	login_sessions "$(printf 'Gd7f01Session\tadmin')"
+}
+
+# nas_config "Section/Key=Value"...: writes the NAS configuration file with
+# exactly these settings, sections in order of first mention.
+nas_config() {
+	local -a sections=()
+	local -A body=()
+	local kv section rest
+	for kv in "$@"; do
+		section=${kv%%/*}
+		rest=${kv#*/}
+		[[ -v body[$section] ]] || sections+=("$section")
+		body[$section]+="${rest%%=*} = ${rest#*=}"$'\n'
+	done
+	{
+		for section in "${sections[@]}"; do
+			printf '[%s]\n%s\n' "$section" "${body[$section]}"
+		done
+	} >"$NAS_CONFIG"
+}
+
+# login_sessions "SID<TAB>NAME"...: the sessions the login service confirms.
+login_sessions() {
+	: >"$LOGIN_DIR/sessions"
+	(($# > 0)) && printf '%s\n' "$@" >"$LOGIN_DIR/sessions"
+	true
+}
+
+# ---------------------------------------------------------------------------
+# Servers
+
+# Whether something listens on 127.0.0.1:PORT (the sandbox's own table).
+port_listening() {
+	local hex
+	hex=$(printf '%04X' "$1")
+	grep -q "^ *[0-9]*: 0100007F:$hex 00000000:0000 0A " /proc/net/tcp
+}
+
+_wait_for() {
+	local tries=$1
+	shift
+	while ! "$@"; do
+		((tries-- > 0)) || return 1
+		sleep 0.02
+	done
+}
+
+# The backend's pid, or nothing.
+backend_pid() {
+	local pid
+	pid=$(cat "$BACKEND_DIR/pid" 2>/dev/null) || return 1
+	[[ $pid =~ ^[0-9]+$ ]] && [[ -d /proc/$pid ]] && echo "$pid"
+}
+
+# backend_start [ARGS...]: starts the backend stand-in (extra ARGS such as
+# --no-listen) and waits until it listens (or, with --no-listen, runs).
+backend_start() {
+	backend_stop
+	rm -f "$BACKEND_DIR/pid"
+	"$NAS_DIR/bin/tvheadend" --dir "$BACKEND_DIR" "$@" >>"$NAS_LOG/backend.out" 2>&1 &
+	if ! _wait_for 250 test -s "$BACKEND_DIR/pid"; then
+		t_fail "backend stand-in starts" "$(cat "$NAS_LOG/backend.out")"
+		return 1
+	fi
+}
+
+_gone() {
+	[[ ! -e /proc/$1 ]]
+}
+
+# Ends the backend, whoever started it, and waits until it is gone from
+# /proc, zombie included: a CGI must not take a dying backend for a live one.
+backend_stop() {
+	local pid
+	pid=$(backend_pid) || return 0
+	kill "$pid" 2>/dev/null
+	wait "$pid" 2>/dev/null
+	_wait_for 250 _gone "$pid" || t_fail "backend $pid ends"
+	rm -f "$BACKEND_DIR/pid"
+}
+
+# set_answer SCRIPT [N]: the backend's answer script for connection N (all
+# connections without N). Directives: json FILE, raw FILE, text STRING,
+# stream BYTES, piece N, pause MS, close, reset, wait MS.
+set_answer() {
+	printf '%s\n' "$1" >"$BACKEND_DIR/answer${2:+.$2}"
+}
+
+# json_answer BODY [N]: a 200 answer with this JSON body (taken literally).
+json_answer() {
+	local file=$BACKEND_DIR/body${2:+.$2}.json
+	printf '%s' "$1" >"$file"
+	set_answer "json $file" "${2-}"
+}
+
+# The raw request of connection N (default 1).
+backend_request() {
+	echo "$BACKEND_DIR/request.${1-1}"
+}
+
+# expect_request LABEL EXPECTED [N]: the bytes the backend received on
+# connection N (default 1), written with printf escapes.
+expect_request() {
+	expect_bytes "$1" "$(backend_request "${3-1}")" "$2"
+}
+
+# expect_no_request LABEL: no request bytes reached the backend (a connection
+# that was opened and closed without a request is fine).
+expect_no_request() {
+	local f got=''
+	for f in "$BACKEND_DIR"/request.*; do
+		[[ -s $f ]] && got+="$f: $(head -c 200 "$f")"
+	done
+	if [[ -z $got ]]; then t_ok "$1"; else t_fail "$1" "the backend received:" "$got"; fi
+}
+
+# login_start: the NAS web server with the login service, over HTTP on
+# LOGIN_HTTP_PORT and over HTTPS on LOGIN_HTTPS_PORT and 443, with a
+# self-signed certificate made now.
+login_start() {
+	openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -days 2 \
+		-keyout "$LOGIN_DIR/cert.pem" -out "$LOGIN_DIR/cert.pem" >"$NAS_LOG/openssl.out" 2>&1 ||
+		_sandbox_die "cannot make a certificate: $(cat "$NAS_LOG/openssl.out")"
+	LOGIN_DIR=$LOGIN_DIR LOGIN_HTTP_PORT=$LOGIN_HTTP_PORT LOGIN_HTTPS_PORT=$LOGIN_HTTPS_PORT \
+		lighttpd -f "$STANDIN_DIR/login-lighttpd.conf" >"$NAS_DIR/lighttpd.out" 2>&1 ||
+		_sandbox_die "lighttpd does not start: $(cat "$NAS_DIR/lighttpd.out" "$LOGIN_DIR/error.log" 2>/dev/null)"
+	_wait_for 250 port_listening "$LOGIN_HTTP_PORT" && _wait_for 250 port_listening "$LOGIN_HTTPS_PORT" ||
+		_sandbox_die "the login service does not listen"
+}
+
+# The login service's log lines: "N SCHEME METHOD key=[value]..." per request.
+LOGIN_REQUESTS=$LOGIN_DIR/requests.log
+
+# ---------------------------------------------------------------------------
+# Running a CGI program as the web server does
+
+# run_cgi PROGRAM METHOD QUERY [BODY]
+# Runs $DVR_BUILD_DIR/PROGRAM unchanged with the CGI variables of a request
+# (QUERY_STRING unset when RUN_NO_QUERY=1; a POST gets BODY on standard input
+# with its CONTENT_TYPE and CONTENT_LENGTH). The request carries a "Proxy:"
+# header (HTTP_PROXY), which no started command may inherit.
+# Standard output goes through a pipe, as under a web server; afterwards:
+#   RUN_OUT, RUN_ERR    files with standard output and standard error
+#   RUN_STATUS          exit status
+#   RUN_MS              milliseconds from start to exit
+#   RUN_EOF_LAG_MS      milliseconds from the program's exit until the reader of
+#                       its standard output saw the end (a descriptor leaked to
+#                       a started daemon holds it open)
+run_cgi() {
+	local program=$1 method=$2 query=$3 body=${4-}
+	RUN_N=$((RUN_N + 1))
+	local base=$NAS_OUT/run.$RUN_N
+	RUN_OUT=$base.out
+	RUN_ERR=$base.err
+	local -a env=(
+		PATH=/usr/sbin:/usr/bin:/sbin:/bin
+		GATEWAY_INTERFACE=CGI/1.1
+		SERVER_SOFTWARE=lighttpd
+		SERVER_NAME=127.0.0.1
+		SERVER_PROTOCOL=HTTP/1.1
+		SERVER_PORT=$LOGIN_HTTP_PORT
+		REQUEST_METHOD=$method
+		SCRIPT_NAME=/cgi-bin/$program.cgi
+		REMOTE_ADDR=127.0.0.1
+		HTTP_HOST=127.0.0.1:$LOGIN_HTTP_PORT
+		HTTP_USER_AGENT=e2e
+		HTTP_ACCEPT='*/*'
+		HTTP_COOKIE='NAS_USER=admin'
+		HTTP_PROXY=http://127.0.0.1:3128/
+	)
+	[[ ${RUN_NO_QUERY-} == 1 ]] || env+=("QUERY_STRING=$query")
+	if [[ $method == POST ]]; then
+		env+=(CONTENT_TYPE=application/x-www-form-urlencoded "CONTENT_LENGTH=${#body}")
+	fi
+	printf '%s' "$body" >"$base.in"
+	local start
+	start=$(date +%s%N)
+	(
+		cd "$NAS_OUT" || exit 1
+		timeout -k 2 60 env -i "${env[@]}" "$DVR_BUILD_DIR/$program" <"$base.in" 2>"$RUN_ERR"
+		echo $? >"$base.status"
+		date +%s%N >"$base.exit"
+	) | {
+		timeout 8 cat >"$RUN_OUT"
+		date +%s%N >"$base.eof"
+	}
+	RUN_STATUS=$(cat "$base.status")
+	RUN_MS=$((($(cat "$base.exit") - start) / 1000000))
+	RUN_EOF_LAG_MS=$((($(cat "$base.eof") - $(cat "$base.exit")) / 1000000))
+}
+
+# expect_no_mark LABEL: the mark of a hostile command is absent.
+expect_no_mark() {
+	if [[ -e $HOSTILE_MARK ]]; then t_fail "$1" "$HOSTILE_MARK exists"; else t_ok "$1"; fi
+}
+
+# expect_clean_child_context LABEL LOG_PREFIX SCRIPT OUT: a command that a
+# program started (it recorded LOG_PREFIX.env and LOG_PREFIX.fd) got only the
+# fixed PATH, standard input from /dev/null, standard output into OUT (a file,
+# or "pipe"), standard error into the program's standard error, and no other
+# descriptor than the one of its own SCRIPT.
+expect_clean_child_context() {
+	local label=$1 prefix=$2 script=$3 out=$4
+	script=$(readlink -f "$script")
+	local envs
+	envs=$(grep -v -e '^PWD=' -e '^SHLVL=' -e '^_=' -e '^OLDPWD=' "$prefix.env" 2>/dev/null)
+	if [[ $envs == "PATH=/sbin:/usr/sbin:/bin:/usr/bin" ]]; then
+		t_ok "$label: environment only PATH"
+	else
+		t_fail "$label: environment only PATH" "$envs"
+	fi
+	local bad='' fd target
+	while read -r fd target; do
+		case $fd in
+		0) [[ $target == /dev/null ]] || bad+=" $fd->$target" ;;
+		1) [[ $target == "$out" || ($out == pipe && $target == pipe:*) ]] || bad+=" $fd->$target" ;;
+		2) [[ $target == "$RUN_ERR" ]] || bad+=" $fd->$target" ;;
+		*) [[ $target == "$script" ]] || bad+=" $fd->$target" ;;
+		esac
+	done < <(awk '$(NF-1) == "->" { print $(NF-2), $NF }' "$prefix.fd" 2>/dev/null)
+	if [[ -s $prefix.fd && -z $bad ]]; then
+		t_ok "$label: descriptors 0-2 only"
+	else
+		t_fail "$label: descriptors 0-2 only" "unexpected:$bad" "$(cat "$prefix.fd" 2>/dev/null)"
+	fi
+}

@@ -1,0 +1,302 @@
+#!/bin/bash
+# tunerbay end to end: the shipped program, unchanged, in a sandboxed NAS with
+# the backend stand-in running or not. Every row of the decision table, the
+# bytes the backend receives, the answers byte for byte with exit statuses,
+# the DVR service switch with its wait, and a relayed transport stream.
+#
+# By hand: DVR_BUILD_DIR=build/e2e bash tests/e2e/test_tunerbay.sh
+source "$(dirname "${BASH_SOURCE[0]}")/sandbox.sh"
+sandbox_enter "$0" "$@"
+
+OK_ANSWER='{"result":"success","errcode":0,"errmsg":"OK","total_count":0,"enable_dvr":0}'
+SUCCESS_ANSWER='{"result":"success","errcode":0,"errmsg":"SUCCESS","enable_dvr":0}'
+SERVER_MISSING_ANSWER='{"result":"failure","errcode":-2,"errmsg":"ERROR SERVER NOT EXIST","total_count":0,"enable_dvr":0}'
+FAILURE_ANSWER='{"result":"failure","errcode":-1,"errmsg":"ERROR","enable_dvr":0}'
+NOT_READY_ANSWER='{"entries": [], "result": "fail", "errcode": -99, "total_count": 0, "errmsg": "tvheadend isn'"'"'t ready."}'
+
+PATH_TB=/xrec/tunerbay.cgi
+
+# The request line of a forwarded GET: no header lines at all.
+get_request() {
+	printf '%s' "GET $PATH_TB?$1 HTTP/1.1\r\n\r\n"
+}
+
+# A forwarded POST: three header lines in this order, the query as the body.
+post_request() {
+	printf '%s' "POST $PATH_TB HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\nHost: 127.0.0.1:$BACKEND_PORT \r\nContent-Length: ${#1}\r\n\r\n$1"
+}
+
+# No connection reached the backend at all.
+expect_backend_untouched() {
+	if compgen -G "$BACKEND_DIR/request.*" >/dev/null; then
+		t_fail "$1" "the backend was contacted: $(ls "$BACKEND_DIR")"
+	else
+		t_ok "$1"
+	fi
+}
+
+# forward_row LABEL METHOD STOPPED_ANSWER QUERY
+# A row that forwards the raw query while the backend runs and answers by
+# itself (with status 0) while it does not.
+forward_row() {
+	local label=$1 method=$2 stopped=$3 query=$4
+	local body="{\"row\":\"$label\",\"entries\":[{\"id\":1}],\"total_count\":1}"
+
+	case_begin "$label, backend runs"
+	backend_start
+	json_answer "$body"
+	run_cgi tunerbay GET "$query"
+	expect_answer "backend body relayed" "$body" 0
+	if [[ $method == GET ]]; then
+		expect_request "GET with the raw query" "$(get_request "$query")"
+	else
+		expect_request "POST with the raw query as form body" "$(post_request "$query")"
+	fi
+	check "one connection" test ! -e "$(backend_request 2)"
+
+	case_begin "$label, no backend"
+	run_cgi tunerbay GET "$query"
+	expect_answer "own answer" "$stopped" 0
+	expect_lines "no DVR service command" "$NAS_LOG/dvr.log"
+}
+
+# refuse_row LABEL QUERY: the unknown-command error whether or not the backend
+# runs, without contacting it.
+refuse_row() {
+	local label=$1 query=$2
+	case_begin "$label, backend runs"
+	backend_start
+	run_cgi tunerbay GET "$query"
+	expect_answer "unknown command" "$ERR_UNKNOWN" 0
+	expect_backend_untouched "backend not contacted"
+
+	case_begin "$label, no backend"
+	run_cgi tunerbay GET "$query"
+	expect_answer "unknown command" "$ERR_UNKNOWN" 0
+}
+
+# --- Forwarding rows (unknown keys and encoded text travel unchanged) -------
+
+forward_row "row 2 option get" GET "$SERVER_MISSING_ANSWER" 'subfunc=option&todo=get&index=1&sid=abc123&foo=bar'
+forward_row "row 4 info list" GET "$NOT_READY_ANSWER" 'subfunc=info&todo=list&up=0&down=20&x=%41%20b+c'
+forward_row "row 6 region list" GET "$OK_ANSWER" 'subfunc=region&todo=list'
+forward_row "row 7 region update" GET "$FAILURE_ANSWER" 'subfunc=region&todo=update&index=0&id=de-Berlin&entries=[1,2]'
+forward_row "row 8 region get" GET "$FAILURE_ANSWER" 'subfunc=region&todo=get&index=3&unknown_key=1'
+forward_row "row 10 network list" GET "$OK_ANSWER" 'subfunc=network&todo=list&index=0'
+forward_row "row 11 network add" POST "$FAILURE_ANSWER" 'subfunc=network&todo=add&index=0&fr=474000000&bw=8&cs=QAM64&tm=8k&gi=1/4&hi=NONE&fh=AUTO&fl=AUTO&extra=1'
+forward_row "row 12 network delete" POST "$FAILURE_ANSWER" 'subfunc=network&todo=delete&index=0&id=5'
+forward_row "row 14 feoption list" GET "$OK_ANSWER" 'subfunc=feoption&todo=list&index=1'
+
+# --- Rows that refuse -------------------------------------------------------
+
+refuse_row "row 3 option other todo" 'subfunc=option&todo=set&enable_dvr=1'
+refuse_row "row 5 info other todo" 'subfunc=info&todo=get'
+refuse_row "row 5 info without todo" 'subfunc=info'
+refuse_row "row 9 region other todo" 'subfunc=region&todo=delete'
+refuse_row "row 13 network other todo" 'subfunc=network&todo=update'
+refuse_row "row 15 feoption other todo" 'subfunc=feoption&todo=get'
+refuse_row "row 18 unknown subfunc" 'subfunc=tuner&todo=list'
+refuse_row "row 18 case differs" 'subfunc=Option&todo=update&enable_dvr=0'
+refuse_row "row 18 empty subfunc value" 'subfunc=&todo=list'
+refuse_row "row 18 no parameters" ''
+refuse_row "row 18 empty tokens only" '&&&'
+
+case_begin "row 18 no QUERY_STRING at all"
+RUN_NO_QUERY=1 run_cgi tunerbay GET ''
+expect_answer "unknown command" "$ERR_UNKNOWN" 0
+
+# --- Scan rows --------------------------------------------------------------
+
+case_begin "row 16 scan get, backend runs"
+backend_start
+json_answer '{"scan":{"progress":40}}'
+run_cgi tunerbay GET 'subfunc=scan&todo=get&index=0'
+expect_answer "backend body relayed" '{"scan":{"progress":40}}' 0
+expect_request "GET with the raw query" "$(get_request 'subfunc=scan&todo=get&index=0')"
+
+# The backend is tried without a look at the process table; with no backend
+# the second look finds none and the empty body is answered as a success.
+case_begin "row 16 scan get, no backend"
+run_cgi tunerbay GET 'subfunc=scan&todo=get'
+expect_answer "empty success" '' 0
+
+case_begin "row 17 scan other todo, backend runs"
+backend_start
+run_cgi tunerbay GET 'subfunc=scan&todo=start&index=0'
+expect_answer "OK answer" "$OK_ANSWER" 0
+expect_backend_untouched "backend not contacted"
+
+case_begin "row 17 scan other todo, no backend"
+run_cgi tunerbay GET 'subfunc=scan&todo=start'
+expect_answer "OK answer" "$OK_ANSWER" 0
+
+# --- Row 1: the option update and the DVR service switch --------------------
+
+OPTION_BODY='{"result":"success","errcode":0,"errmsg":"OK","enable_dvr":1}'
+
+case_begin "row 1 DVR wished, backend runs, idle scan on"
+backend_start
+json_answer "$OPTION_BODY"
+run_cgi tunerbay GET 'subfunc=option&todo=update&index=2&enable_dvr=1&idlescan=1&sid=s1&foo=bar'
+expect_answer "backend body relayed" "$OPTION_BODY" 0
+expect_request "GET of the built query only" "$(get_request 'subfunc=option&todo=update&index=2&entry={"idlescan":1}')"
+expect_lines "no DVR service command" "$NAS_LOG/dvr.log"
+
+case_begin "row 1 DVR wished, backend runs, no index, idle scan off"
+backend_start
+json_answer "$OPTION_BODY"
+run_cgi tunerbay GET 'subfunc=option&todo=update&enable_dvr=1&idlescan=0'
+expect_answer "backend body relayed" "$OPTION_BODY" 0
+expect_request "GET of the built query only" "$(get_request 'subfunc=option&todo=update&index=&entry={"idlescan":0}')"
+
+case_begin "row 1 DVR not wished, backend runs"
+backend_start
+run_cgi tunerbay GET 'subfunc=option&todo=update&index=1&enable_dvr=0'
+expect_answer "OK answer, no script output in it" "$OK_ANSWER" 0
+expect_lines "DVR service stopped" "$NAS_LOG/dvr.log" stop
+check "the script's output went to standard error" grep -qx "Stopping DVR service" "$RUN_ERR"
+expect_clean_child_context "service script" "$NAS_LOG/dvr" "$DVR_SCRIPT" "$RUN_ERR"
+expect_backend_untouched "backend not contacted"
+
+case_begin "row 1 DVR not wished, no backend"
+run_cgi tunerbay GET 'subfunc=option&todo=update&index=1&enable_dvr=0'
+expect_answer "SUCCESS answer" "$SUCCESS_ANSWER" 0
+expect_lines "no DVR service command" "$NAS_LOG/dvr.log"
+
+case_begin "row 1 DVR wish other than 1, no backend"
+run_cgi tunerbay GET 'subfunc=option&todo=update&index=1&enable_dvr=true'
+expect_answer "SUCCESS answer" "$SUCCESS_ANSWER" 0
+expect_lines "no DVR service command" "$NAS_LOG/dvr.log"
+
+# The service script starts the backend as a daemon that keeps whatever it
+# inherited. The web server reads the answer through a pipe: the pipe must
+# close when tunerbay ends, not when the daemon does.
+case_begin "row 1 DVR wished, no backend: service started"
+json_answer "$OPTION_BODY"
+run_cgi tunerbay GET 'subfunc=option&todo=update&index=1&enable_dvr=1&sid=s1'
+expect_answer "backend body relayed, no script output in it" "$OPTION_BODY" 0
+expect_lines "DVR service started" "$NAS_LOG/dvr.log" start
+expect_request "GET of the built query after the start" "$(get_request 'subfunc=option&todo=update&index=1&entry={"idlescan":0}')"
+check "waited the fixed 5 s (took ${RUN_MS} ms)" test "$RUN_MS" -ge 5000 -a "$RUN_MS" -lt 7000
+check "the web server sees the end at once (${RUN_EOF_LAG_MS} ms after exit)" test "$RUN_EOF_LAG_MS" -lt 500
+daemon=$(backend_pid)
+check "the started backend runs on" test -n "$daemon"
+check "the script's output went to standard error" grep -qx "Starting DVR service" "$RUN_ERR"
+expect_clean_child_context "service script" "$NAS_LOG/dvr" "$DVR_SCRIPT" "$RUN_ERR"
+if [[ -n $daemon ]]; then
+	# The daemon holds only what the script had: nothing that reaches the web server.
+	fds=$(ls -l "/proc/$daemon/fd" | awk '$(NF-1) == "->" { print $(NF-2) " -> " $NF }')
+	check "the backend daemon holds no pipe of the web server" \
+		bash -c '! grep -q "pipe:" <<<"$1"' _ "$fds"
+fi
+
+case_begin "row 1 DVR wished, no backend, the service does not come up"
+touch "$NAS_DIR/dvr.nostart"
+run_cgi tunerbay GET 'subfunc=option&todo=update&index=1&enable_dvr=1'
+expect_answer "empty success" '' 0
+expect_lines "DVR service started" "$NAS_LOG/dvr.log" start
+check "waited the fixed 5 s (took ${RUN_MS} ms)" test "$RUN_MS" -ge 5000 -a "$RUN_MS" -lt 7000
+
+# --- The backend fails ------------------------------------------------------
+
+case_begin "backend runs but refuses connections, region list"
+backend_start --no-listen
+run_cgi tunerbay GET 'subfunc=region&todo=list'
+expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+
+case_begin "backend runs but refuses connections, network add"
+backend_start --no-listen
+run_cgi tunerbay GET 'subfunc=network&todo=add&index=0'
+expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+
+case_begin "backend runs but refuses connections, DVR wished"
+backend_start --no-listen
+run_cgi tunerbay GET 'subfunc=option&todo=update&index=0&enable_dvr=1'
+expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+expect_lines "no DVR service command" "$NAS_LOG/dvr.log"
+
+case_begin "backend answers 404"
+backend_start
+set_answer 'text HTTP/1.1 404 Not Found\r\nContent-Type: application/json; charset=UTF-8\r\nContent-Length: 15\r\n\r\n{"error":"404"}'
+run_cgi tunerbay GET 'subfunc=info&todo=list'
+expect_answer "expectation failed, body not relayed" "$ERR_EXPECTATION" 255
+
+case_begin "backend closes without an answer"
+backend_start
+set_answer close
+run_cgi tunerbay GET 'subfunc=network&todo=list'
+expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+
+case_begin "backend header block over 1024 bytes"
+backend_start
+set_answer "text HTTP/1.1 200 OK\r\nX-Padding: $(printf 'p%.0s' {1..1100})\r\nContent-Length: 2\r\n\r\n{}"
+run_cgi tunerbay GET 'subfunc=network&todo=list'
+expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+
+# --- Bodies and streams -----------------------------------------------------
+
+case_begin "HTTP/1.0 answer without Content-Length"
+backend_start
+set_answer 'text HTTP/1.0 200 OK\r\nContent-Type: application/json\r\n\r\n{"v":1}'
+run_cgi tunerbay GET 'subfunc=region&todo=list'
+expect_answer "body that came with the header block" '{"v":1}' 0
+
+case_begin "multi-byte UTF-8 body"
+backend_start
+json_answer '{"name":"Käse – 日本 📺"}'
+run_cgi tunerbay GET 'subfunc=region&todo=get'
+expect_answer "Content-Length counts bytes" '{"name":"Käse – 日本 📺"}' 0
+
+case_begin "large body in small pieces"
+backend_start
+big="{\"entries\":[$(for i in $(seq 1 4000); do printf '{"id":%d,"name":"channel %d"},' "$i" "$i"; done)0]}"
+printf '%s' "$big" >"$BACKEND_DIR/big.json"
+set_answer "$(printf 'piece 1000\npause 5\njson %s' "$BACKEND_DIR/big.json")"
+run_cgi tunerbay GET 'subfunc=info&todo=list'
+expect_answer "relayed byte for byte (${#big} bytes)" "$big" 0
+
+# A POST request: the parameters still come from QUERY_STRING, the body is
+# read and not used.
+case_begin "POST request to tunerbay"
+backend_start
+json_answer '{"from":"query"}'
+run_cgi tunerbay POST 'subfunc=region&todo=list&index=4' 'subfunc=scan&todo=start'
+expect_answer "forwarded by the query string" '{"from":"query"}' 0
+expect_request "GET with the raw query" "$(get_request 'subfunc=region&todo=list&index=4')"
+
+# The transport stream: four header lines of the relay's own, then the stream
+# exactly as the backend sent it, until it closes.
+STREAM_BYTES=3000000
+stream_expected=$NAS_OUT/stream.expected
+{
+	printf '%b' "$TS_HEADER"
+	"$NAS_DIR/bin/tvheadend" --print-stream "$STREAM_BYTES"
+} >"$stream_expected"
+
+case_begin "transport stream relay"
+backend_start
+set_answer "$(printf '%s\n' 'text HTTP/1.1 200 OK\r\nServer: backend\r\nContent-Type: video/mp2t\r\nConnection: Close\r\n\r\n' \
+	'piece 65536' "stream $STREAM_BYTES" close)"
+run_cgi tunerbay GET 'subfunc=scan&todo=get&stream=1'
+_expect_same_file "95 header bytes, then the stream byte for byte" "$RUN_OUT" "$stream_expected"
+expect_status "exit status 0" 0
+expect_request "GET with the raw query" "$(get_request 'subfunc=scan&todo=get&stream=1')"
+
+case_begin "transport stream relay, slow pieces"
+backend_start
+set_answer "$(printf '%s\n' 'text HTTP/1.1 200 OK\r\nContent-Type: video/mp2t;x=1\r\n\r\n' \
+	'piece 188' 'stream 1880' 'pause 20' 'piece 100000' "stream $((STREAM_BYTES - 1880))" close)"
+run_cgi tunerbay GET 'subfunc=info&todo=list'
+_expect_same_file "95 header bytes, then the stream byte for byte" "$RUN_OUT" "$stream_expected"
+expect_status "exit status 0" 0
+
+case_begin "transport stream with status 404"
+backend_start
+set_answer "$(printf '%s\n' 'text HTTP/1.1 404 Not Found\r\nContent-Type: video/mp2t\r\n\r\n' 'stream 18800' close)"
+run_cgi tunerbay GET 'subfunc=info&todo=list'
+expect_answer "expectation failed, nothing relayed" "$ERR_EXPECTATION" 255
+
+case_begin "no scratch files left"
+check "no /tmp/dvrxmltmp*.xml" bash -c '! compgen -G "/tmp/dvrxmltmp*"'
+
+sandbox_finish
