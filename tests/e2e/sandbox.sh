@@ -1,4 +1,4 @@
-# shellcheck shell=bash
+# shellcheck shell=bash disable=SC2034 # the constants are for the sourcing scripts
 # The sandboxed NAS of the end-to-end tests; every e2e script sources this file.
 #
 # The programs under test use fixed paths and a fixed address: /etc/init.d/dvr.sh,
@@ -65,8 +65,7 @@ sandbox_enter() {
 	local script=$1
 	shift
 	if [[ ${DVR_SANDBOX_INSIDE-} != 1 ]]; then
-		_sandbox_outer "$script" "$@"
-		exit $? # not reached
+		_sandbox_outer "$script" "$@" # exits with the script's status
 	fi
 	_sandbox_setup || _sandbox_die "cannot build the sandbox"
 }
@@ -155,7 +154,7 @@ _sandbox_setup() {
 	# A web server starts its CGIs with descriptors 0-2 only; whatever the
 	# caller of the test left open must not reach the programs.
 	local fd
-	for fd in /proc/$$/fd/*; do
+	for fd in "/proc/$$/fd"/*; do
 		fd=${fd##*/}
 		if ((fd > 2 && fd != 255)); then { exec {fd}>&-; } 2>/dev/null; fi
 	done
@@ -229,6 +228,11 @@ check() {
 	local label=$1
 	shift
 	if "$@"; then t_ok "$label"; else t_fail "$label" "failed: $*"; fi
+}
+
+# lacks PATTERN FILE: succeeds when no line of FILE matches PATTERN.
+lacks() {
+	! grep -q -e "$1" "$2"
 }
 
 # Shows a file's bytes readably (C escapes), cut after a few lines.
@@ -341,17 +345,17 @@ case_begin() {
 # exactly these settings, sections in order of first mention.
 nas_config() {
 	local -a sections=()
-	local -A body=()
+	local -A settings=()
 	local kv section rest
 	for kv in "$@"; do
 		section=${kv%%/*}
 		rest=${kv#*/}
-		[[ -v body[$section] ]] || sections+=("$section")
-		body[$section]+="${rest%%=*} = ${rest#*=}"$'\n'
+		[[ -v settings[$section] ]] || sections+=("$section")
+		settings[$section]+="${rest%%=*} = ${rest#*=}"$'\n'
 	done
 	{
 		for section in "${sections[@]}"; do
-			printf '[%s]\n%s\n' "$section" "${body[$section]}"
+			printf '[%s]\n%s\n' "$section" "${settings[$section]}"
 		done
 	} >"$NAS_CONFIG"
 }
@@ -461,8 +465,9 @@ login_start() {
 	LOGIN_DIR=$LOGIN_DIR LOGIN_HTTP_PORT=$LOGIN_HTTP_PORT LOGIN_HTTPS_PORT=$LOGIN_HTTPS_PORT \
 		lighttpd -f "$STANDIN_DIR/login-lighttpd.conf" >"$NAS_DIR/lighttpd.out" 2>&1 ||
 		_sandbox_die "lighttpd does not start: $(cat "$NAS_DIR/lighttpd.out" "$LOGIN_DIR/error.log" 2>/dev/null)"
-	_wait_for 250 port_listening "$LOGIN_HTTP_PORT" && _wait_for 250 port_listening "$LOGIN_HTTPS_PORT" ||
+	if ! _wait_for 250 port_listening "$LOGIN_HTTP_PORT" || ! _wait_for 250 port_listening "$LOGIN_HTTPS_PORT"; then
 		_sandbox_die "the login service does not listen"
+	fi
 }
 
 # The login service's log lines: "N SCHEME METHOD key=[value]..." per request.
@@ -495,11 +500,11 @@ run_cgi() {
 		SERVER_SOFTWARE=lighttpd
 		SERVER_NAME=127.0.0.1
 		SERVER_PROTOCOL=HTTP/1.1
-		SERVER_PORT=$LOGIN_HTTP_PORT
-		REQUEST_METHOD=$method
-		SCRIPT_NAME=/cgi-bin/$program.cgi
+		"SERVER_PORT=$LOGIN_HTTP_PORT"
+		"REQUEST_METHOD=$method"
+		"SCRIPT_NAME=/cgi-bin/$program.cgi"
 		REMOTE_ADDR=127.0.0.1
-		HTTP_HOST=127.0.0.1:$LOGIN_HTTP_PORT
+		"HTTP_HOST=127.0.0.1:$LOGIN_HTTP_PORT"
 		HTTP_USER_AGENT=e2e
 		HTTP_ACCEPT='*/*'
 		HTTP_COOKIE='NAS_USER=admin'
