@@ -98,7 +98,7 @@ _sandbox_outer() {
 	DVR_BUILD_DIR=$(cd "$DVR_BUILD_DIR" && pwd) || _sandbox_die "no build tree at $DVR_BUILD_DIR"
 	export DVR_BUILD_DIR
 	local tool
-	for tool in unshare ip lighttpd openssl curl python3 awk timeout; do
+	for tool in unshare ip lighttpd openssl curl /usr/bin/python3 awk timeout; do
 		command -v "$tool" >/dev/null || _sandbox_die "missing tool: $tool"
 	done
 
