@@ -107,6 +107,9 @@ _sandbox_outer() {
 	DVR_SANDBOX_INSIDE=1 unshare --mount --net --pid --fork --kill-child --mount-proc \
 		bash "$script" "$@" &
 	local upid=$! ns='' i
+	# A stopped test (ctest's timeout, ^C) takes the sandbox with it; unshare
+	# leaves SIGTERM to its child, so only SIGKILL ends it (and by it the child).
+	trap 'kill -KILL "$upid" 2>/dev/null; exit 1' TERM INT HUP
 	# The namespace of the sandbox's processes, to look for stragglers after.
 	for ((i = 0; i < 200; i++)); do
 		ns=$(readlink "/proc/$upid/ns/pid_for_children" 2>/dev/null) || break
@@ -123,10 +126,17 @@ _sandbox_outer() {
 		diff <(echo "$before") <(echo "$after") | sed 's/^/#   /'
 		changed=1
 	fi
+	# The kernel ends the rest of the namespace when its first process ends;
+	# that takes a moment.
 	local left='' p
 	if [[ -n $ns && $ns != "$(readlink /proc/self/ns/pid)" ]]; then
-		for p in /proc/[0-9]*; do
-			[[ $(readlink "$p/ns/pid" 2>/dev/null) == "$ns" ]] && left+=" ${p#/proc/}"
+		for ((i = 0; i < 100; i++)); do
+			left=''
+			for p in /proc/[0-9]*; do
+				[[ $(readlink "$p/ns/pid" 2>/dev/null) == "$ns" ]] && left+=" ${p#/proc/}"
+			done
+			[[ -z $left ]] && break
+			sleep 0.02
 		done
 	fi
 	if [[ -n $left ]]; then
