@@ -193,10 +193,15 @@ int read_setting(const char* section, const char* key, const char* defaultValue)
     return atoi(buffer);
 }
 
-bool is_form_safe(unsigned char ch)
+bool is_unreserved(unsigned char ch)
 {
     return (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') || ch == '-'
         || ch == '.' || ch == '_' || ch == '~';
+}
+
+bool is_hex_digit(unsigned char ch)
+{
+    return (ch >= '0' && ch <= '9') || (ch >= 'A' && ch <= 'F') || (ch >= 'a' && ch <= 'f');
 }
 
 } // namespace
@@ -248,14 +253,18 @@ bool _build_login_form(const char* sid, const char* ending, char* buf, size_t bu
     if (!ending)
         ending = "";
     size_t pos = 0;
-    // The session id travels form-encoded, so it can never add or change a field.
+    // The session id arrives as the browser encoded it, and travels on as it
+    // is: a '+' and a valid %XX escape keep the meaning the browser gave them.
+    // Every other byte outside the unreserved set is percent-encoded, so the id
+    // can never add or change a field of the form.
     const size_t tail = strlen(kService) + strlen(ending) + 1;
     if (bufSize < 4 + tail)
         return false;
     memcpy(buf, "sid=", 4);
     pos = 4;
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(sid); *p; p++) {
-        size_t need = is_form_safe(*p) ? 1 : 3;
+        const bool bKeep = is_unreserved(*p) || *p == '+' || (*p == '%' && is_hex_digit(p[1]) && is_hex_digit(p[2]));
+        size_t need = bKeep ? 1 : 3;
         if (pos + need + tail > bufSize)
             return false;
         if (need == 1) {
