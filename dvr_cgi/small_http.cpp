@@ -1,1 +1,413 @@
-// placeholder
+#include "small_http.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "my_utility.h"
+
+namespace {
+
+const char HEADER_BLOCK_END[] = "\r\n\r\n";
+const int HEADER_BLOCK_END_LEN = 4;
+
+// What the browser gets in front of a relayed stream instead of the backend's own header block.
+const char RELAY_HEADER[] = "Server: HTS/tvheadend\r\n"
+                            "Cache-Control: no-cache\r\n"
+                            "Connection: Close\r\n"
+                            "Content-Type: video/mp2t\r\n"
+                            "\r\n";
+const size_t RELAY_HEADER_LEN = sizeof(RELAY_HEADER) - 1;
+
+// The first room of a body buffer; it grows as bytes actually arrive, so a
+// Content-Length that the backend does not honour never decides the memory.
+const size_t BODY_FIRST_ROOM = 16 * 1024;
+
+// A decimal number as atoi reads it (leading white space, a sign, digits),
+// within [p, end), clamped to the range of int instead of overflowing.
+int _decimal_value(const char* p, const char* end)
+{
+    while (p < end && (*p == ' ' || (*p >= '\t' && *p <= '\r')))
+        ++p;
+    bool negative = false;
+    if (p < end && (*p == '+' || *p == '-')) {
+        negative = *p == '-';
+        ++p;
+    }
+    long long v = 0;
+    const long long limit = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
+    for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+        v = v * 10 + (*p - '0');
+        if (v > limit) {
+            v = limit;
+            break;
+        }
+    }
+    return static_cast<int>(negative ? -v : v);
+}
+
+bool _name_is(const char* name, size_t nameLen, const char* expected)
+{
+    return strlen(expected) == nameLen && memcmp(name, expected, nameLen) == 0;
+}
+
+// Composes printf-style text followed by bodyLen raw bytes, in fixedBuf when it
+// fits with its NUL, else in a heap buffer handed back in *longBuf.
+// The length of the whole text, or 0 when it could not be composed.
+size_t _compose(char* fixedBuf, size_t fixedSize, char** longBuf, const char* body, size_t bodyLen,
+    const char* format, ...) __attribute__((format(printf, 6, 7)));
+
+size_t _compose(char* fixedBuf, size_t fixedSize, char** longBuf, const char* body, size_t bodyLen,
+    const char* format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    int headLen = vsnprintf(fixedBuf, fixedSize, format, ap);
+    va_end(ap);
+    if (headLen < 0)
+        return 0;
+    size_t total = static_cast<size_t>(headLen) + bodyLen;
+    char* out = fixedBuf;
+    if (total >= fixedSize) {
+        out = static_cast<char*>(malloc(total + 1));
+        if (!out) {
+            fixedBuf[0] = '\0';
+            return 0;
+        }
+        va_start(ap, format);
+        vsnprintf(out, static_cast<size_t>(headLen) + 1, format, ap);
+        va_end(ap);
+        *longBuf = out;
+    }
+    memcpy(out + headLen, body, bodyLen);
+    out[total] = '\0';
+    return total;
+}
+
+// Writes all of it to a descriptor that may be non-blocking. False when the
+// reader has gone or the write fails otherwise.
+bool _write_all(int fd, const char* p, size_t n)
+{
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w > 0) {
+            p += w;
+            n -= static_cast<size_t>(w);
+        } else if (w < 0 && errno == EINTR) {
+            continue;
+        } else if (w < 0 && errno == EAGAIN) {
+            struct pollfd pfd = { fd, POLLOUT, 0 };
+            poll(&pfd, 1, -1);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+CSmallHttp::CSmallHttp(std::string destIp, int port)
+    : m_eConnection(CONNECTION_CLOSE_E)
+    , m_pEntiyBody(nullptr)
+    , m_iRespondStatus(0)
+    , m_iPort(0)
+    , m_iContentLength(0)
+    , m_pchLongRequest(nullptr)
+    , m_iRequestLen(0)
+{
+    m_chRequestBuf[0] = '\0';
+    m_chDataBuf[0] = '\0';
+    setDestIpAndPort(destIp, port);
+}
+
+CSmallHttp::~CSmallHttp()
+{
+    free(m_pEntiyBody);
+    free(m_pchLongRequest);
+}
+
+void CSmallHttp::setHttpMethod(std::string method)
+{
+    m_str_method = method;
+}
+
+void CSmallHttp::setHttpAbsPath(std::string absPath)
+{
+    m_str_abs_path = absPath;
+}
+
+void CSmallHttp::setHttpQueryString(std::string queryString)
+{
+    m_str_query_string = queryString;
+    debug_print("[CSmallHttp::setHttpQueryString]", "m_str_query_string:%s", m_str_query_string.c_str());
+}
+
+void CSmallHttp::setDestIpAndPort(std::string destIp, int port)
+{
+    m_str_dest_ip = destIp;
+    m_iPort = port;
+    debug_print(
+        "[CSmallHttp::setDestIpAndPort]", "m_str_dest_ip:%s port:%d\n", m_str_dest_ip.c_str(), m_iPort);
+    m_tcpConnection.setDestAddress(m_str_dest_ip.c_str(), port);
+}
+
+bool CSmallHttp::connectToServer()
+{
+    return m_tcpConnection.connectToDest();
+}
+
+void CSmallHttp::closeHttpConnection()
+{
+    m_tcpConnection.closeConnection();
+}
+
+void CSmallHttp::buildHttpHeader()
+{
+    free(m_pchLongRequest);
+    m_pchLongRequest = nullptr;
+    m_iRequestLen = 0;
+    memset(m_chRequestBuf, 0, sizeof(m_chRequestBuf));
+
+    const char* method = m_str_method.c_str();
+    const char* path = m_str_abs_path.c_str();
+    const char* query = m_str_query_string.c_str();
+    // A request longer than the buffer goes to a heap buffer of its own: the
+    // browser's query string is forwarded unchanged and must never be cut.
+    if (m_str_method == "GET") {
+        if (!m_str_query_string.empty())
+            m_iRequestLen = _compose(m_chRequestBuf, sizeof(m_chRequestBuf), &m_pchLongRequest, "", 0,
+                "%s %s?%s HTTP/1.1\r\n\r\n", method, path, query);
+        else
+            m_iRequestLen = _compose(m_chRequestBuf, sizeof(m_chRequestBuf), &m_pchLongRequest, "", 0,
+                "%s %s HTTP/1.1\r\n\r\n", method, path);
+    } else if (m_str_method == "POST") {
+        m_iRequestLen = _compose(m_chRequestBuf, sizeof(m_chRequestBuf), &m_pchLongRequest, query,
+            m_str_query_string.size(),
+            "%s %s HTTP/1.1\r\n"
+            "Content-Type: application/x-www-form-urlencoded\r\n"
+            "Host: %s:%d \r\n"
+            "Content-Length: %zu\r\n\r\n",
+            method, path, m_str_dest_ip.c_str(), m_iPort, m_str_query_string.size());
+    }
+}
+
+int CSmallHttp::sendHttpRequest()
+{
+    const char* pRequest = getRequestText();
+    size_t len = m_iRequestLen;
+    int result;
+    if (len == 0) {
+        // An empty request (unknown method) is one send of nothing.
+        result = m_tcpConnection.sendData(pRequest, 0);
+    } else {
+        // The kernel may take a long request in parts; the rest follows until all is sent.
+        size_t sent = 0;
+        result = 0;
+        while (sent < len) {
+            size_t piece = len - sent < INT_MAX ? len - sent : INT_MAX;
+            int n = m_tcpConnection.sendData(pRequest + sent, static_cast<int>(piece));
+            if (n <= 0) {
+                result = -1;
+                break;
+            }
+            sent += static_cast<size_t>(n);
+        }
+        if (result == 0)
+            result = sent < INT_MAX ? static_cast<int>(sent) : INT_MAX;
+    }
+    debug_print("[CSmallHttp::sendHttpRequest] B >>> C  ", "len:%d m_chRequestBuf:%s len2:%d", result,
+        pRequest, static_cast<int>(len));
+    return result;
+}
+
+int CSmallHttp::__httpRespondParser(char* dataBuf, int len)
+{
+    if (len <= 0 || dataBuf[0] == '\0')
+        return 0;
+    int lineStart = 0;
+    while (lineStart < len) {
+        const char* line = dataBuf + lineStart;
+        const char* crlf
+            = static_cast<const char*>(memmem(line, static_cast<size_t>(len - lineStart), "\r\n", 2));
+        if (!crlf)
+            return 0;
+        size_t lineLen = static_cast<size_t>(crlf - line);
+        if (lineLen == 0)
+            return lineStart + 2;
+        const char* blank = static_cast<const char*>(memchr(line, ' ', lineLen));
+        if (blank) {
+            size_t nameLen = static_cast<size_t>(blank - line);
+            const char* value = blank + 1;
+            // The value runs up to the CR.
+            const char* valueEnd
+                = static_cast<const char*>(memchr(value, '\r', static_cast<size_t>(crlf - value) + 1));
+            if (_name_is(line, nameLen, "HTTP/1.0") || _name_is(line, nameLen, "HTTP/1.1")) {
+                const char* second
+                    = static_cast<const char*>(memchr(value, ' ', static_cast<size_t>(crlf - value)));
+                m_iRespondStatus = _decimal_value(value, second ? second : crlf);
+                if (m_iRespondStatus != 200)
+                    return 0;
+            } else if (_name_is(line, nameLen, "Content-Type:")) {
+                m_str_content_type.assign(value, static_cast<size_t>(valueEnd - value));
+            } else if (_name_is(line, nameLen, "Content-Length:")) {
+                m_iContentLength = _decimal_value(value, valueEnd);
+            } else if (_name_is(line, nameLen, "Connection:")) {
+                size_t valueLen = static_cast<size_t>(valueEnd - value);
+                if (_name_is(value, valueLen, "Close"))
+                    m_eConnection = CONNECTION_CLOSE_E;
+                else if (_name_is(value, valueLen, "Keep-Alive"))
+                    m_eConnection = CONNECTION_KEEP_ALIVE_E;
+                else
+                    m_eConnection = CONNECTION_UNKNOW_E;
+            }
+        }
+        lineStart += static_cast<int>(lineLen) + 2;
+    }
+    return 0;
+}
+
+char* CSmallHttp::getHttpRespondEntiyBody()
+{
+    memset(m_chDataBuf, 0, sizeof(m_chDataBuf));
+    // Gather the first block, however the backend's bytes were split over the
+    // receives: each receive takes no more than still fits, so nothing is dropped.
+    // The end of the header block is looked for as text, in front of the first NUL.
+    int tlen = 0;
+    int textLen = 0;
+    int iHeaderEnd = -1;
+    while (tlen < HTTP_FIRST_BLOCK_SIZE) {
+        int n = m_tcpConnection.recvData(m_chDataBuf + tlen, HTTP_FIRST_BLOCK_SIZE - tlen);
+        if (n <= 0)
+            break;
+        bool noNulYet = textLen == tlen;
+        tlen += n;
+        if (!noNulYet)
+            continue;
+        int from = textLen >= HEADER_BLOCK_END_LEN - 1 ? textLen - (HEADER_BLOCK_END_LEN - 1) : 0;
+        textLen += static_cast<int>(strnlen(m_chDataBuf + textLen, static_cast<size_t>(tlen - textLen)));
+        const char* end = static_cast<const char*>(memmem(
+            m_chDataBuf + from, static_cast<size_t>(textLen - from), HEADER_BLOCK_END, HEADER_BLOCK_END_LEN));
+        if (end) {
+            iHeaderEnd = static_cast<int>(end - m_chDataBuf) + HEADER_BLOCK_END_LEN;
+            break;
+        }
+    }
+    if (tlen == 0 || iHeaderEnd < 0)
+        return nullptr;
+    debug_print("[CSmallHttp::getHttpRespondEntiyBody] B <<< C  ", "len:%d m_chDataBuf:\n%.*s", tlen, tlen,
+        m_chDataBuf);
+
+    int iPos = __httpRespondParser(m_chDataBuf, tlen);
+    debug_print("[CSmallHttp::getHttpRespondEntiyBody]",
+        "m_eConnection:%d m_iRespondStatus:%d m_iContentLength:%d m_str_content_type:%s", m_eConnection,
+        m_iRespondStatus, m_iContentLength, m_str_content_type.c_str());
+    if (m_iRespondStatus != 200 || iPos <= 0)
+        return nullptr;
+    if (strncmp(m_str_content_type.c_str(), "video/mp2t", 10) == 0)
+        __relayTransportStream(m_chDataBuf + iHeaderEnd, tlen - iHeaderEnd);
+    return __readBodyByLength(m_chDataBuf + iPos, tlen - iPos);
+}
+
+char* CSmallHttp::__readBodyByLength(const char* pEarly, int earlyCount)
+{
+    if (m_iContentLength < earlyCount) {
+        // All the early bytes, not cut to Content-Length. In the first block when
+        // its NUL fits behind them, else in a buffer of their own.
+        if (pEarly + earlyCount < m_chDataBuf + sizeof(m_chDataBuf))
+            return m_chDataBuf + (pEarly - m_chDataBuf);
+        m_pEntiyBody = static_cast<char*>(malloc(static_cast<size_t>(earlyCount) + 1));
+        if (!m_pEntiyBody)
+            return nullptr;
+        memcpy(m_pEntiyBody, pEarly, static_cast<size_t>(earlyCount));
+        m_pEntiyBody[earlyCount] = '\0';
+        return m_pEntiyBody;
+    }
+
+    const size_t total = static_cast<size_t>(m_iContentLength);
+    size_t room = static_cast<size_t>(earlyCount) + BODY_FIRST_ROOM;
+    if (room > total)
+        room = total;
+    m_pEntiyBody = static_cast<char*>(malloc(room + 1));
+    if (!m_pEntiyBody)
+        return nullptr;
+    memcpy(m_pEntiyBody, pEarly, static_cast<size_t>(earlyCount));
+    size_t pos = static_cast<size_t>(earlyCount);
+    while (pos < total) {
+        if (pos == room) {
+            size_t bigger = room * 2 < total ? room * 2 : total;
+            char* grown = static_cast<char*>(realloc(m_pEntiyBody, bigger + 1));
+            if (!grown)
+                break;
+            m_pEntiyBody = grown;
+            room = bigger;
+        }
+        debug_print("xxx", "remain:%d", static_cast<int>(total - pos));
+        size_t want = room - pos < INT_MAX ? room - pos : INT_MAX;
+        int n = m_tcpConnection.recvData(m_pEntiyBody + pos, static_cast<int>(want));
+        if (n <= 0)
+            break;
+        pos += static_cast<size_t>(n);
+    }
+    if (pos < total) {
+        // The backend closed or failed before the whole body came: no body.
+        free(m_pEntiyBody);
+        m_pEntiyBody = nullptr;
+        return nullptr;
+    }
+    m_pEntiyBody[total] = '\0';
+    return m_pEntiyBody;
+}
+
+void CSmallHttp::__relayTransportStream(const char* pEarly, int earlyCount)
+{
+    // Allocated once, in the process image, and touched only when a stream is relayed.
+    static char s_workBuf[HTTP_RELAY_PIECE_SIZE];
+
+    // Our own header lines and the stream bytes that came with the backend's
+    // header block, in one write.
+    memcpy(s_workBuf, RELAY_HEADER, RELAY_HEADER_LEN);
+    memcpy(s_workBuf + RELAY_HEADER_LEN, pEarly, static_cast<size_t>(earlyCount));
+    size_t firstLen = RELAY_HEADER_LEN + static_cast<size_t>(earlyCount);
+    bool written = _write_all(STDOUT_FILENO, s_workBuf, firstLen);
+    debug_print(
+        "[CSmallHttp::getHttpRespondEntiyBody] A <=== B  ", "writenLen:%d", static_cast<int>(firstLen));
+    if (!written)
+        exit(0);
+
+    int sock = m_tcpConnection.getSocket();
+    struct stat st;
+    if (fstat(STDOUT_FILENO, &st) == 0 && S_ISFIFO(st.st_mode)) {
+        // Into a pipe the kernel moves the stream without copying it through us.
+        for (;;) {
+            ssize_t n = splice(sock, nullptr, STDOUT_FILENO, nullptr, HTTP_RELAY_PIECE_SIZE, SPLICE_F_MOVE);
+            if (n > 0)
+                continue;
+            if (n == 0)
+                exit(0);
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN) {
+                struct pollfd pfd = { STDOUT_FILENO, POLLOUT, 0 };
+                poll(&pfd, 1, -1);
+                continue;
+            }
+            if (errno == EPIPE)
+                exit(0);
+            // Not possible here (EINVAL and the like): the plain copy below moves the rest.
+            break;
+        }
+    }
+    for (;;) {
+        int n = m_tcpConnection.recvData(s_workBuf, HTTP_RELAY_PIECE_SIZE);
+        if (n <= 0 || !_write_all(STDOUT_FILENO, s_workBuf, static_cast<size_t>(n)))
+            exit(0);
+    }
+}

@@ -1,1 +1,116 @@
-// placeholder
+#include "tcp.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "my_utility.h"
+
+CTcp::CTcp()
+    : m_sockfd(-1)
+    , m_bIsConnectSuccess(false)
+{
+    memset(&m_dest_addr, 0, sizeof(m_dest_addr));
+}
+
+CTcp::~CTcp()
+{
+    if (m_sockfd != -1)
+        close(m_sockfd);
+}
+
+void CTcp::setDestAddress(const char* pDistAddr, int port)
+{
+    m_dest_addr.sin_family = AF_INET;
+    m_dest_addr.sin_port = htons(static_cast<uint16_t>(port));
+    m_dest_addr.sin_addr.s_addr = inet_addr(pDistAddr);
+}
+
+void CTcp::closeConnection()
+{
+    if (m_sockfd != -1) {
+        close(m_sockfd);
+        m_sockfd = -1;
+    }
+    memset(&m_dest_addr, 0, sizeof(m_dest_addr));
+}
+
+// A connect interrupted by a signal goes on in the kernel; wait for its outcome
+// instead of starting a second one.
+static int _finish_interrupted_connect(int fd)
+{
+    struct pollfd pfd = { fd, POLLOUT, 0 };
+    int r;
+    do {
+        r = poll(&pfd, 1, -1);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0)
+        return -1;
+    int err = 0;
+    socklen_t len = sizeof(err);
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
+        return -1;
+    return 0;
+}
+
+bool CTcp::connectToDest()
+{
+    m_bIsConnectSuccess = false;
+    // A second connect must not leak the first socket.
+    if (m_sockfd >= 0)
+        close(m_sockfd);
+    // Close-on-exec: a service the program starts later must never hold the backend connection.
+    m_sockfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_sockfd < 0) {
+        debug_print("[CTcp::connectToDest]", "socket() fail");
+        return false;
+    }
+    int r = connect(m_sockfd, reinterpret_cast<struct sockaddr*>(&m_dest_addr), sizeof(m_dest_addr));
+    if (r < 0 && errno == EINTR)
+        r = _finish_interrupted_connect(m_sockfd);
+    if (r < 0) {
+        debug_print("[CTcp::connectToDest]", "connect() fail");
+        return false;
+    }
+    m_bIsConnectSuccess = true;
+    return true;
+}
+
+int CTcp::sendData(const char* pData, int len)
+{
+    if (len == 0)
+        len = static_cast<int>(strlen(pData));
+    if (len < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    ssize_t r;
+    do {
+        r = send(m_sockfd, pData, static_cast<size_t>(len), MSG_NOSIGNAL);
+    } while (r < 0 && errno == EINTR);
+    return static_cast<int>(r);
+}
+
+int CTcp::recvData(char* pRecvBuf, int len)
+{
+    if (len < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    ssize_t r;
+    do {
+        r = recv(m_sockfd, pRecvBuf, static_cast<size_t>(len), 0);
+    } while (r < 0 && errno == EINTR);
+    return static_cast<int>(r);
+}
+
+void CTcp::attachSocket(int fd)
+{
+    if (m_sockfd >= 0 && m_sockfd != fd)
+        close(m_sockfd);
+    m_sockfd = fd;
+    m_bIsConnectSuccess = fd >= 0;
+}
