@@ -58,8 +58,7 @@ void close_orderly(int fd)
 {
     shutdown(fd, SHUT_WR);
     char sink[4096];
-    while (recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0) {
-    }
+    while (recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0) { }
     close(fd);
 }
 
@@ -152,8 +151,7 @@ void sleep_ms(int ms)
     struct timespec ts;
     ts.tv_sec = ms / 1000;
     ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) { }
 }
 
 void ts_pattern_fill(uint64_t offset, char* out, size_t len)
@@ -204,7 +202,7 @@ std::string decode_c_escapes(const std::string& text)
             out += e == 'r' ? '\r' : e == 'n' ? '\n' : e == 't' ? '\t' : '\\';
             ++i;
         } else if (e == 'x' && i + 3 < text.size() && hex_value(text[i + 2]) >= 0
-                   && hex_value(text[i + 3]) >= 0) {
+            && hex_value(text[i + 3]) >= 0) {
             out += static_cast<char>(hex_value(text[i + 2]) * 16 + hex_value(text[i + 3]));
             i += 3;
         } else {
@@ -224,9 +222,9 @@ CAnswerScript& CAnswerScript::json(const std::string& body)
 {
     char head[256];
     snprintf(head, sizeof head,
-             "HTTP/1.1 200 OK\r\nContent-Type: application/json; charset=UTF-8\r\n"
-             "Content-Length: %zu\r\nConnection: Close\r\n\r\n",
-             body.size());
+        "HTTP/1.1 200 OK\r\nContent-Type: application/json; charset=UTF-8\r\n"
+        "Content-Length: %zu\r\nConnection: Close\r\n\r\n",
+        body.size());
     return bytes(head + body);
 }
 
@@ -443,7 +441,10 @@ CScriptedServer::CScriptedServer()
 {
 }
 
-CScriptedServer::~CScriptedServer() { stop(); }
+CScriptedServer::~CScriptedServer()
+{
+    stop();
+}
 
 void CScriptedServer::setAnswer(int connection, const CAnswerScript& script)
 {
@@ -469,7 +470,6 @@ bool CScriptedServer::start(int port)
         m_iListenFd = -1;
         return false;
     }
-    m_bStopping = false;
     m_thread = std::thread(&CScriptedServer::serveLoop, this);
     return true;
 }
@@ -478,13 +478,8 @@ void CScriptedServer::stop()
 {
     if (m_iListenFd < 0)
         return;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_bStopping = true;
-    }
     char c = 0;
-    while (write(m_wakePipe[1], &c, 1) < 0 && errno == EINTR) {
-    }
+    while (write(m_wakePipe[1], &c, 1) < 0 && errno == EINTR) { }
     m_thread.join();
     ::close(m_iListenFd);
     ::close(m_wakePipe[0]);
@@ -496,9 +491,8 @@ void CScriptedServer::stop()
 bool CScriptedServer::waitRequest(int connection, std::string* request, int timeoutMs)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    bool there = m_cond.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-        return static_cast<int>(m_requests.size()) >= connection;
-    });
+    bool there = m_cond.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+        [&] { return static_cast<int>(m_requests.size()) >= connection; });
     if (!there || connection < 1)
         return false;
     if (request)

@@ -34,7 +34,7 @@ public:
     struct SStep {
         EKind kind;
         std::string bytes; // STEP_BYTES
-        uint64_t count;    // STEP_STREAM bytes, STEP_PIECE size, STEP_PAUSE milliseconds
+        uint64_t count; // STEP_STREAM bytes, STEP_PIECE size, STEP_PAUSE milliseconds
     };
 
     // Each call queues one step; they return the script so calls can be chained.
@@ -87,8 +87,7 @@ void sleep_ms(int ms);
 
 // Serves one accepted connection: waits as scripted, reads the request, hands
 // it to `record` before answering, then answers and closes.
-template <typename Record>
-void serve_connection(int fd, const CAnswerScript& script, Record record)
+template <typename Record> void serve_connection(int fd, const CAnswerScript& script, Record record)
 {
     if (script.waitMs() > 0)
         sleep_ms(script.waitMs());
@@ -126,8 +125,6 @@ private:
     int m_iListenFd = -1;
     int m_iPort = 0;
     int m_wakePipe[2] = { -1, -1 };
-    int m_iActiveFd = -1;
-    bool m_bStopping = false;
     std::thread m_thread;
     std::mutex m_mutex;
     std::condition_variable m_cond;
