@@ -48,6 +48,9 @@ void debug_print(const char* tag, const char* format, ...)
 
 int run_command(const char* const argv[], char* out, size_t outLen)
 {
+    // A tool that is missing or not executable is known before anything starts.
+    if (access(argv[0], X_OK) != 0)
+        return -1;
     int pipeFds[2] = { -1, -1 };
     if (out && pipe2(pipeFds, O_CLOEXEC) != 0)
         return -1;

@@ -411,6 +411,9 @@ TEST_F(RequestModel, BodyIsConsumedWithOneBoundedRead)
 
 TEST_F(RequestModel, HugeContentLengthWithShortBody)
 {
+#ifdef DVR_UNDER_EMULATOR
+    GTEST_SKIP() << "qemu-user cannot run under an address-space limit";
+#endif
     // The client's number must not size anything: under an address-space limit
     // far below two gigabytes the request is still read from QUERY_STRING.
     // Exit codes: 0 fine, 1 tunerbay lost its parameters, 2 epg did, 3 the limit

@@ -85,10 +85,12 @@ TEST(RunCommand, ProgramThatCannotStart)
 {
     const char* missing[] = { "/nonexistent/program", nullptr };
     EXPECT_EQ("-1||guard", capture(missing));
+#ifndef DVR_UNDER_EMULATOR // qemu-user reports neither the access check nor the failed exec
     const char* notExecutable[] = { "/etc/hostname", nullptr };
     if (access(notExecutable[0], F_OK) == 0) {
         EXPECT_EQ("-1||guard", capture(notExecutable));
     }
+#endif
     // Without a capture buffer the result is the same.
     ChildResult r = run_in_child([]() {
         const char* argv[] = { "/nonexistent/program", nullptr };
