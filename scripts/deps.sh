@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need, when missing.
 set -euo pipefail
-pkgs=(build-essential cmake libgtest-dev lighttpd lighttpd-mod-openssl curl openssl psmisc
-      iproute2 util-linux procps python3 file)
+pkgs=(build-essential cmake libgtest-dev googletest lighttpd lighttpd-mod-openssl curl openssl psmisc
+      iproute2 util-linux procps python3 file
+      g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user clang libclang-rt-14-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -10,7 +10,6 @@ shift || true
 targets=("$@")
 ((${#targets[@]})) || targets=(params http_answer username)
 scripts/deps.sh
-command -v clang++ >/dev/null || { apt-get install -y -qq clang libclang-rt-dev >/dev/null; }
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc)"
 for t in "${targets[@]}"; do

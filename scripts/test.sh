@@ -1,10 +1,22 @@
 #!/usr/bin/env bash
-# The test command: installs what is missing, configures, builds and runs every
-# test (unit and end-to-end) through ctest.
+# The test command: installs what is missing, then configures, builds and runs
+# every test through ctest, in the builds that matter:
+#   release  - what ships (static, stripped): unit and end-to-end tests
+#   dev      - the same tests under AddressSanitizer and UndefinedBehaviorSanitizer
+#   armhf    - the unit tests of the ARM build under qemu-user
+#   fuzz     - each libFuzzer target for a short fixed time (DVR_FUZZ_SECONDS, default 60)
+# DVR_TEST_PRESETS picks a subset, e.g. DVR_TEST_PRESETS="release" scripts/test.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-preset=${DVR_TEST_PRESET:-release}
-cmake --preset "$preset" >/dev/null
-cmake --build --preset "$preset" -j "$(nproc)"
-ctest --preset "$preset" -j 2
+presets=${DVR_TEST_PRESETS:-release dev armhf fuzz}
+for preset in $presets; do
+  echo "=== $preset"
+  if [ "$preset" = fuzz ]; then
+    scripts/fuzz.sh "${DVR_FUZZ_SECONDS:-60}"
+    continue
+  fi
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$(nproc)"
+  ctest --preset "$preset" -j 2
+done
