@@ -1,6 +1,6 @@
-// Stand-in for the TV recording backend in the end-to-end tests.
+// Stand-in for the TV recording backend in the end-to-end tests and the demo.
 //
-//   tvheadend --dir DIR [--port 9981] [--no-listen] [--print-stream BYTES]
+//   tvheadend --dir DIR [--routes RDIR] [--port 9981] [--no-listen] [--print-stream BYTES]
 //
 // Serves connections on 127.0.0.1 one at a time until it is killed. Connection N
 // is recorded in DIR/request.N and answered by DIR/answer.N, else DIR/answer,
@@ -8,6 +8,17 @@
 // the pid and sleeps (a backend that runs but refuses connections);
 // --print-stream writes the first BYTES bytes of the stream pattern to standard
 // output, so a test can compare what a client relayed.
+//
+// --routes RDIR answers by what was asked instead of by connection number. With
+// NAME the last segment of the request's path up to its first dot ("/xrec/epg.cgi"
+// gives epg) and the parameters taken from the query (a GET's request line, a
+// POST's form body), the script is the first of
+//   RDIR/NAME.SUBFUNC.TODO.KEY=VALUE   for each other parameter, in query order
+//   RDIR/NAME.SUBFUNC.TODO
+//   RDIR/default
+// that exists, else the JSON {}. A part made of anything but letters, digits,
+// '_' and '-' is never looked up, so no request names a file outside RDIR.
+// Each connection's choice goes to standard error.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -18,6 +29,8 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "scripted_server.h"
 
@@ -96,32 +109,103 @@ int print_stream(unsigned long long count)
     return 0;
 }
 
-// The script of connection n: answer.N, else answer, else the default {}.
-// False (with the reason on standard error) when the chosen file is unusable.
-bool load_script(const std::string& dir, int n, CAnswerScript* script)
+// The script of the first readable file of `paths`, else the default {}. The
+// path taken goes to *chosen ("" for the default). False (with the reason on
+// standard error) when the chosen file is unusable.
+bool load_first_script(const std::vector<std::string>& paths, const std::string& baseDir,
+    CAnswerScript* script, std::string* chosen)
 {
     std::string text;
-    std::string path = dir + "/answer." + std::to_string(n);
-    if (!read_text(path, &text)) {
-        path = dir + "/answer";
-        if (!read_text(path, &text)) {
-            *script = CAnswerScript::defaultAnswer();
-            return true;
+    for (const std::string& path : paths) {
+        if (!read_text(path, &text))
+            continue;
+        *chosen = path;
+        std::string error;
+        CAnswerScript parsed;
+        if (!parsed.parse(text, baseDir, &error)) {
+            fprintf(stderr, "tvheadend: %s: %s\n", path.c_str(), error.c_str());
+            return false;
+        }
+        *script = parsed;
+        return true;
+    }
+    chosen->clear();
+    *script = CAnswerScript::defaultAnswer();
+    return true;
+}
+
+// A name part that may become part of a file name: letters, digits, '_' and '-'.
+bool is_plain_name(const std::string& s)
+{
+    if (s.empty())
+        return false;
+    for (char c : s) {
+        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'
+            || c == '-';
+        if (!plain)
+            return false;
+    }
+    return true;
+}
+
+// The route files for one request, most specific first (see the top of this file).
+std::vector<std::string> route_candidates(const std::string& request, const std::string& routesDir)
+{
+    std::vector<std::string> paths;
+    size_t lineEnd = request.find("\r\n");
+    std::string line = request.substr(0, lineEnd);
+    size_t sp1 = line.find(' ');
+    size_t sp2 = sp1 == std::string::npos ? std::string::npos : line.find(' ', sp1 + 1);
+    if (sp2 != std::string::npos) {
+        std::string method = line.substr(0, sp1);
+        std::string target = line.substr(sp1 + 1, sp2 - sp1 - 1);
+        size_t q = target.find('?');
+        std::string path = target.substr(0, q);
+        std::string query = q == std::string::npos ? std::string() : target.substr(q + 1);
+        size_t headEnd = request.find("\r\n\r\n");
+        if (method == "POST" && headEnd != std::string::npos)
+            query = request.substr(headEnd + 4);
+        std::string name = path.substr(path.rfind('/') + 1);
+        name = name.substr(0, name.find('.'));
+
+        // Split as the programs split: at '&', empty pieces skipped, key and value
+        // at the first '='; an empty value leaves a parameter as it was.
+        std::vector<std::pair<std::string, std::string>> params;
+        std::string subfunc, todo;
+        size_t pos = 0;
+        while (pos <= query.size()) {
+            size_t amp = query.find('&', pos);
+            std::string token = query.substr(pos, amp == std::string::npos ? std::string::npos : amp - pos);
+            pos = amp == std::string::npos ? query.size() + 1 : amp + 1;
+            if (token.empty())
+                continue;
+            size_t eq = token.find('=');
+            std::string key = token.substr(0, eq);
+            std::string value = eq == std::string::npos ? std::string() : token.substr(eq + 1);
+            if (key == "subfunc" && !value.empty())
+                subfunc = value;
+            else if (key == "todo" && !value.empty())
+                todo = value;
+            else if (key != "subfunc" && key != "todo")
+                params.emplace_back(key, value);
+        }
+        if (is_plain_name(name) && is_plain_name(subfunc) && is_plain_name(todo)) {
+            std::string base = routesDir + "/" + name + "." + subfunc + "." + todo;
+            for (const auto& kv : params) {
+                if (is_plain_name(kv.first) && is_plain_name(kv.second))
+                    paths.push_back(base + "." + kv.first + "=" + kv.second);
+            }
+            paths.push_back(base);
         }
     }
-    std::string error;
-    CAnswerScript parsed;
-    if (!parsed.parse(text, dir, &error)) {
-        fprintf(stderr, "tvheadend: %s: %s\n", path.c_str(), error.c_str());
-        return false;
-    }
-    *script = parsed;
-    return true;
+    paths.push_back(routesDir + "/default");
+    return paths;
 }
 
 int usage()
 {
-    fprintf(stderr, "usage: tvheadend --dir DIR [--port 9981] [--no-listen] [--print-stream BYTES]\n");
+    fprintf(stderr,
+        "usage: tvheadend --dir DIR [--routes RDIR] [--port 9981] [--no-listen] [--print-stream BYTES]\n");
     return 2;
 }
 
@@ -130,6 +214,7 @@ int usage()
 int main(int argc, char** argv)
 {
     std::string dir;
+    std::string routesDir;
     unsigned long long port = 9981;
     bool noListen = false;
     bool printStream = false;
@@ -139,6 +224,9 @@ int main(int argc, char** argv)
         const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
         if (a == "--dir" && next) {
             dir = next;
+            ++i;
+        } else if (a == "--routes" && next) {
+            routesDir = next;
             ++i;
         } else if (a == "--port" && parse_number(next, 65535, &port)) {
             ++i;
@@ -180,21 +268,41 @@ int main(int argc, char** argv)
         return 1;
     }
     for (int n = 1;; ++n) {
-        int fd;
-        do {
+        int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        while (fd < 0) {
+            // Out of descriptors and the like pass; the backend keeps serving.
+            if (errno != EINTR && errno != ECONNABORTED) {
+                fprintf(stderr, "tvheadend: accept: %s\n", strerror(errno));
+                sleep_ms(100);
+            }
             fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        } while (fd < 0 && (errno == EINTR || errno == ECONNABORTED));
-        if (fd < 0) {
-            fprintf(stderr, "tvheadend: accept: %s\n", strerror(errno));
-            return 1;
         }
-        CAnswerScript script;
-        if (!load_script(dir, n, &script))
-            script.close(); // recorded, then closed without an answer
         std::string requestName = "request." + std::to_string(n);
-        serve_connection(fd, script, [&](const std::string& request) {
+        auto record = [&](const std::string& request) {
             if (!write_file_atomic(dir, requestName, request))
                 fprintf(stderr, "tvheadend: cannot write %s/%s\n", dir.c_str(), requestName.c_str());
-        });
+        };
+        // An unusable script: the request is recorded, then the connection closed without an answer.
+        if (routesDir.empty()) {
+            std::vector<std::string> paths { dir + "/answer." + std::to_string(n), dir + "/answer" };
+            CAnswerScript script;
+            std::string chosen;
+            if (!load_first_script(paths, dir, &script, &chosen))
+                script.close();
+            serve_connection(fd, script, record);
+        } else {
+            serve_connection_by_request(
+                fd,
+                [&](const std::string& request) {
+                    CAnswerScript script;
+                    std::string chosen;
+                    if (!load_first_script(route_candidates(request, routesDir), routesDir, &script, &chosen))
+                        script.close();
+                    fprintf(
+                        stderr, "tvheadend: connection %d: %s\n", n, chosen.empty() ? "{}" : chosen.c_str());
+                    return script;
+                },
+                record);
+        }
     }
 }

@@ -661,6 +661,8 @@ ChildResult relay_child(int port, EOutput out = OUT_PIPE, int alarmMicros = 0)
     }
     ChildOptions o;
     o.timeoutSec = 60;
+    // The relay ends with exit(), which would write our pending output once more into the capture.
+    fflush(nullptr);
     ChildResult r = run_in_child(
         [port, fileFd, out, alarmMicros] {
             if (out == OUT_FILE)
@@ -878,6 +880,58 @@ TEST(HttpSignals, InterruptedCallsAreContinued)
     }
 }
 
+// ---------------------------------------------------------------------------
+// The stand-in server's own rules, which every exchange above relies on
+
+TEST(StandinScript, AnswerFileDirectives)
+{
+    char dir[] = "/tmp/standin_scriptXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string bodyPath = std::string(dir) + "/body.json";
+    FILE* f = fopen(bodyPath.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs("{\"a\":1}", f);
+    fclose(f);
+
+    CAnswerScript s;
+    std::string error;
+    ASSERT_TRUE(s.parse("# comment\r\n\njson body.json\nraw " + bodyPath
+            + "\ntext a\\r\\n\\t\\\\\\x41\\q \npiece 10\nstream 376\npause 5\nwait 7\nclose\nreset\n",
+        dir, &error))
+        << error;
+    const std::vector<CAnswerScript::SStep>& st = s.steps();
+    ASSERT_EQ(st.size(), 8u);
+    EXPECT_EQ(st[0].bytes,
+        "HTTP/1.1 200 OK\r\nContent-Type: application/json; charset=UTF-8\r\nContent-Length: 7\r\n"
+        "Connection: Close\r\n\r\n{\"a\":1}");
+    EXPECT_EQ(st[1].bytes, "{\"a\":1}");
+    EXPECT_EQ(st[2].bytes, "a\r\n\t\\A\\q ");
+    EXPECT_EQ(st[3].kind, CAnswerScript::STEP_PIECE);
+    EXPECT_EQ(st[4].kind, CAnswerScript::STEP_STREAM);
+    EXPECT_EQ(st[4].count, 376u);
+    EXPECT_EQ(st[5].kind, CAnswerScript::STEP_PAUSE);
+    EXPECT_EQ(st[6].kind, CAnswerScript::STEP_CLOSE);
+    EXPECT_EQ(st[7].kind, CAnswerScript::STEP_RESET);
+    EXPECT_EQ(s.waitMs(), 7);
+
+    for (const char* bad : { "json missing.json", "stream -1", "pause 5ms", "bogus", "close now" }) {
+        SCOPED_TRACE(bad);
+        CAnswerScript b;
+        EXPECT_FALSE(b.parse(bad, dir, &error));
+    }
+    unlink(bodyPath.c_str());
+    rmdir(dir);
+}
+
+TEST(StandinScript, StreamPatternDependsOnlyOnOffset)
+{
+    std::string whole = ts_pattern(0, 188 * 300);
+    for (size_t i = 0; i < whole.size(); i += 188)
+        ASSERT_EQ(static_cast<unsigned char>(whole[i]), 0x47) << "packet at " << i;
+    EXPECT_EQ(ts_pattern(1000, 5000), whole.substr(1000, 5000));
+    EXPECT_NE(whole.substr(0, 188), whole.substr(188 * 256, 188)) << "packets are told apart";
+}
+
 // Not run by default: the throughput of the relay into a pipe next to cat
 // copying the same bytes from a socket into a pipe. Run with
 //   unit_tests --gtest_also_run_disabled_tests --gtest_filter='*RelayThroughput*'
@@ -915,9 +969,15 @@ TEST(HttpRelayMeasure, DISABLED_RelayThroughput)
             o);
         double t2 = seconds();
         EXPECT_EQ(client.exitCode(), 0);
-        EXPECT_TRUE(client.out == RELAY_HEADER + stream);
+        std::string expected = RELAY_HEADER + stream;
+        EXPECT_EQ(client.out.size(), expected.size());
+        EXPECT_TRUE(client.out == expected)
+            << "first difference at "
+            << std::mismatch(client.out.begin(), client.out.end(), expected.begin()).first
+                - client.out.begin();
         EXPECT_TRUE(cat.out == TS_HEAD + stream);
         printf("round %d: client relay %.0f MiB/s, cat %.0f MiB/s (64 MiB each)\n", round, 64.0 / (t1 - t0),
             64.0 / (t2 - t1));
+        fflush(stdout); // else the next child's exit writes it once more into its capture
     }
 }
