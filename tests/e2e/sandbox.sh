@@ -343,7 +343,7 @@ case_begin() {
 	backend_stop
 	rm -rf "$BACKEND_DIR" "$NAS_DIR/dvr.nostart" "$NAS_DIR/dvr.args" "$HOSTILE_MARK"
 	mkdir -p "$BACKEND_DIR"
-	rm -f "$NAS_LOG"/* "$LOGIN_DIR"/body.*
+	rm -f "$NAS_LOG"/* "$LOGIN_DIR"/body.* "$LOGIN_DIR/misbehave"
 	: >"$NAS_LOG/getcfg.log"
 	: >"$NAS_LOG/dvr.log"
 	: >"$LOGIN_DIR/requests.log"
@@ -483,6 +483,12 @@ login_start() {
 # The login service's log lines: "N SCHEME METHOD key=[value]..." per request.
 LOGIN_REQUESTS=$LOGIN_DIR/requests.log
 
+# login_misbehave MODE: the login service answers wrongly in this way until the
+# next case (the modes are listed in tests/standin/authLogin.cgi).
+login_misbehave() {
+	printf '%s\n' "$1" >"$LOGIN_DIR/misbehave"
+}
+
 # ---------------------------------------------------------------------------
 # Running a CGI program as the web server does
 
@@ -498,6 +504,13 @@ LOGIN_REQUESTS=$LOGIN_DIR/requests.log
 #   RUN_EOF_LAG_MS      milliseconds from the program's exit until the reader of
 #                       its standard output saw the end (a descriptor leaked to
 #                       a started daemon holds it open)
+# A case may also set, for one run (e.g. RUN_TIMEOUT=5 run_cgi ...):
+#   RUN_ENV=(NAME=VALUE...)  variables added, or put in place of the usual ones
+#   RUN_UNSET=(NAME...)      usual variables left out
+#   RUN_TIMEOUT              seconds until the program gets SIGTERM (default 60);
+#                            a run that timed out has status 124
+#   RUN_WRAP=(COMMAND...)    runs "COMMAND... env -i ... PROGRAM" instead, e.g.
+#                            to give the program a mount namespace of its own
 run_cgi() {
 	local program=$1 method=$2 query=$3 body=${4-}
 	RUN_N=$((RUN_N + 1))
@@ -524,12 +537,22 @@ run_cgi() {
 	if [[ $method == POST ]]; then
 		env+=(CONTENT_TYPE=application/x-www-form-urlencoded "CONTENT_LENGTH=${#body}")
 	fi
+	local -a kept=()
+	local kv name
+	for kv in "${env[@]}"; do
+		for name in "${RUN_UNSET[@]}" "${RUN_ENV[@]%%=*}"; do
+			[[ ${kv%%=*} == "$name" ]] && continue 2
+		done
+		kept+=("$kv")
+	done
+	env=("${kept[@]}" "${RUN_ENV[@]}")
 	printf '%s' "$body" >"$base.in"
 	local start
 	start=$(date +%s%N)
 	(
 		cd "$NAS_OUT" || exit 1
-		timeout -k 2 60 env -i "${env[@]}" "$DVR_BUILD_DIR/$program" <"$base.in" 2>"$RUN_ERR"
+		timeout -k 2 "${RUN_TIMEOUT-60}" "${RUN_WRAP[@]}" env -i "${env[@]}" "$DVR_BUILD_DIR/$program" \
+			<"$base.in" 2>"$RUN_ERR"
 		echo $? >"$base.status"
 		date +%s%N >"$base.exit"
 	) | {
@@ -539,6 +562,23 @@ run_cgi() {
 	RUN_STATUS=$(cat "$base.status")
 	RUN_MS=$((($(cat "$base.exit") - start) / 1000000))
 	RUN_EOF_LAG_MS=$((($(cat "$base.eof") - $(cat "$base.exit")) / 1000000))
+}
+
+# Every name a program could leave behind: all of /tmp but the places where the
+# sandbox itself keeps logs, requests and answers, and /dev/shm, /etc/config
+# and /etc/init.d.
+leftover_listing() {
+	find /tmp /dev/shm /etc/config /etc/init.d -xdev \( -path "$NAS_OUT" -o -path "$NAS_LOG" \
+		-o -path "$BACKEND_DIR" -o -path "$LOGIN_DIR" -o -path "$NAS_DIR/.layers/*/work" \) -prune -o -print |
+		sort
+}
+
+# expect_nothing_left LABEL BEFORE: leftover_listing shows no name that the
+# file BEFORE (an earlier listing) lacks.
+expect_nothing_left() {
+	local new
+	new=$(leftover_listing | comm -13 "$2" -)
+	if [[ -z $new ]]; then t_ok "$1"; else t_fail "$1" "new:" "$new"; fi
 }
 
 # expect_no_mark LABEL: the mark of a hostile command is absent.

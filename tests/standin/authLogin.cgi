@@ -11,6 +11,13 @@ Every request is logged for the tests: its raw body in body.N and one line in
 requests.log: "N SCHEME METHOD" and each field as key=[value], decoded, with
 bytes outside printable ASCII written as \\xHH (\\n for a line feed).
 Nothing of the request is ever run or evaluated.
+
+A test can make the service misbehave with one word in the file "misbehave":
+  no-cdata-end  the name's CDATA section has no "]]>", and none follows it
+  pad-before    1 MiB of XML comment in front of the answer's elements
+  pad-after     1 MiB of XML comment behind them
+  empty         status 200 with an empty body
+  fail          ends with status 1 and writes nothing (the web server's 500)
 """
 import os
 import sys
@@ -19,6 +26,8 @@ import urllib.parse
 LOGIN_DIR = "/tmp/nas/login"
 SESSIONS = os.path.join(LOGIN_DIR, "sessions")
 BODY_LIMIT = 65536
+MISBEHAVE = os.path.join(LOGIN_DIR, "misbehave")
+PADDING = b"<!--" + b"p" * (1024 * 1024) + b"-->\n"
 
 
 def visible(data):
@@ -75,6 +84,35 @@ def load_sessions():
     return table
 
 
+def misbehaviour():
+    try:
+        with open(MISBEHAVE, "rb") as f:
+            return f.read().strip().decode("ascii", "replace")
+    except FileNotFoundError:
+        return ""
+
+
+def answer_document(name, mode):
+    """The XML answer: confirmed when name is not None."""
+    head = b'<?xml version="1.0" encoding="UTF-8"?>\n'
+    if name is None:
+        elements = b"<authResult>\n<authPassed><![CDATA[0]]></authPassed>\n</authResult>\n"
+    elif mode == "no-cdata-end":
+        elements = (b"<authResult>\n<authPassed><![CDATA[1]]></authPassed>\n"
+                    b"<username><![CDATA[" + name + b"</username>\n</authResult>\n")
+    else:
+        elements = (b"<authResult>\n<authPassed><![CDATA[1]]></authPassed>\n"
+                    b"<username><![CDATA[" + name + b"]]></username>\n"
+                    b"<isAdmin><![CDATA[1]]></isAdmin>\n</authResult>\n")
+    if mode == "pad-before":
+        return head + PADDING + elements
+    if mode == "pad-after":
+        return head + elements + PADDING
+    if mode == "empty":
+        return b""
+    return head + elements
+
+
 def main():
     body = read_body()
     n, fd = next_number()
@@ -97,14 +135,10 @@ def main():
     if method == "POST" and len(sids) == 1 and services == [b"100"]:
         name = load_sessions().get(sids[0])
 
-    if name is not None:
-        doc = (b'<?xml version="1.0" encoding="UTF-8"?>\n<authResult>\n'
-               b"<authPassed><![CDATA[1]]></authPassed>\n"
-               b"<username><![CDATA[" + name + b"]]></username>\n"
-               b"<isAdmin><![CDATA[1]]></isAdmin>\n</authResult>\n")
-    else:
-        doc = (b'<?xml version="1.0" encoding="UTF-8"?>\n<authResult>\n'
-               b"<authPassed><![CDATA[0]]></authPassed>\n</authResult>\n")
+    mode = misbehaviour()
+    if mode == "fail":
+        sys.exit(1)
+    doc = answer_document(name, mode)
     # A length of our own keeps the web server from chunking the answer.
     head = b"Content-Type: text/xml\r\nContent-Length: %d\r\n\r\n" % len(doc)
     sys.stdout.buffer.write(head + doc)
