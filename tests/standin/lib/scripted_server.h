@@ -95,6 +95,20 @@ template <typename Record> void serve_connection(int fd, const CAnswerScript& sc
     script.run(fd);
 }
 
+// The same for an answer that depends on the request: reads it, hands it to
+// `record`, then answers by the script `choose(request)` returns. Its wait
+// comes after the read, since the request has to be seen first.
+template <typename Choose, typename Record>
+void serve_connection_by_request(int fd, Choose choose, Record record)
+{
+    std::string request = read_http_request(fd);
+    record(request);
+    CAnswerScript script = choose(request);
+    if (script.waitMs() > 0)
+        sleep_ms(script.waitMs());
+    script.run(fd);
+}
+
 // The in-process server: connections are served one at a time by a thread
 // until stop() or destruction.
 class CScriptedServer {
