@@ -48,6 +48,20 @@ int closed_port()
     return port;
 }
 
+// A loopback listener that never accepts: the kernel completes connections
+// to it, and no thread of this process opens or closes descriptors meanwhile,
+// so descriptor numbers can be watched.
+struct SListener {
+    int fd = -1;
+    int port = 0;
+    SListener() { fd = open_loopback_listener(0, &port); }
+    ~SListener()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
 // A connected pair: `ours` goes into a CTcp, `peer` plays the backend.
 struct SPair {
     int ours = -1;
@@ -108,10 +122,10 @@ TEST(TcpAddress, DestinationBytes)
 
 TEST(TcpConnect, ConnectsWithCloseOnExecSocket)
 {
-    CScriptedServer server;
-    ASSERT_TRUE(server.start());
+    SListener server;
+    ASSERT_GE(server.fd, 0);
     CTcp tcp;
-    tcp.setDestAddress("127.0.0.1", server.port());
+    tcp.setDestAddress("127.0.0.1", server.port);
     ASSERT_TRUE(tcp.connectToDest());
     EXPECT_TRUE(tcp.isConnectSuccess());
     ASSERT_GE(tcp.getSocket(), 0);
@@ -136,13 +150,10 @@ TEST(TcpConnect, RefusedKeepsSocketUntilDestroyed)
 
 TEST(TcpConnect, SecondConnectDoesNotLeakTheFirstSocket)
 {
-    // A listener that never accepts: the kernel completes the connection, and
-    // no other descriptor appears in this process meanwhile.
-    int port = 0;
-    int listener = open_loopback_listener(0, &port);
-    ASSERT_GE(listener, 0);
+    SListener server;
+    ASSERT_GE(server.fd, 0);
     CTcp tcp;
-    tcp.setDestAddress("127.0.0.1", port);
+    tcp.setDestAddress("127.0.0.1", server.port);
     ASSERT_TRUE(tcp.connectToDest());
     int before = open_fd_count();
     ASSERT_TRUE(tcp.connectToDest());
@@ -151,15 +162,14 @@ TEST(TcpConnect, SecondConnectDoesNotLeakTheFirstSocket)
     EXPECT_FALSE(tcp.connectToDest());
     EXPECT_FALSE(tcp.isConnectSuccess());
     EXPECT_EQ(open_fd_count(), before);
-    close(listener);
 }
 
 TEST(TcpClose, CloseConnectionForgetsSocketAndDestination)
 {
-    CScriptedServer server;
-    ASSERT_TRUE(server.start());
+    SListener server;
+    ASSERT_GE(server.fd, 0);
     CTcp tcp;
-    tcp.setDestAddress("127.0.0.1", server.port());
+    tcp.setDestAddress("127.0.0.1", server.port);
     ASSERT_TRUE(tcp.connectToDest());
     int fd = tcp.getSocket();
     tcp.closeConnection();
@@ -180,10 +190,10 @@ TEST(TcpClose, DestroyClosesNothingItDoesNotHold)
         CTcp never; // never connected
     }
     {
-        CScriptedServer server;
-        ASSERT_TRUE(server.start());
+        SListener server;
+        ASSERT_GE(server.fd, 0);
         CTcp tcp;
-        tcp.setDestAddress("127.0.0.1", server.port());
+        tcp.setDestAddress("127.0.0.1", server.port);
         ASSERT_TRUE(tcp.connectToDest());
         int fd = tcp.getSocket();
         reusedFd = fd;

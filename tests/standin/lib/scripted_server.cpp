@@ -470,8 +470,28 @@ bool CScriptedServer::start(int port)
         m_iListenFd = -1;
         return false;
     }
+    m_bIdle = false;
     m_thread = std::thread(&CScriptedServer::serveLoop, this);
-    return true;
+    return waitIdle();
+}
+
+bool CScriptedServer::waitIdle(int timeoutMs)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            if (!m_cond.wait_until(lock, deadline, [&] { return m_bIdle; }))
+                return false;
+        }
+        // Idle, and no connection waiting to be taken either.
+        struct pollfd pfd = { m_iListenFd, POLLIN, 0 };
+        if (poll(&pfd, 1, 0) == 0)
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        sleep_ms(5);
+    }
 }
 
 void CScriptedServer::stop()
@@ -516,6 +536,11 @@ CAnswerScript CScriptedServer::scriptFor(int connection)
 void CScriptedServer::serveLoop()
 {
     for (int connection = 1;; ++connection) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_bIdle = true;
+            m_cond.notify_all();
+        }
         struct pollfd pfd[2] = { { m_iListenFd, POLLIN, 0 }, { m_wakePipe[0], POLLIN, 0 } };
         int fd = -1;
         while (fd < 0) {
@@ -526,6 +551,10 @@ void CScriptedServer::serveLoop()
                 return;
             if (r > 0 && (pfd[0].revents & POLLIN))
                 fd = accept4(m_iListenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_bIdle = false;
         }
         // A test that went wrong must not leave this thread blocked for good.
         struct timeval tv = { 20, 0 };

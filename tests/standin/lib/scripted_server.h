@@ -128,6 +128,12 @@ public:
     void stop();
     int port() const { return m_iPort; }
 
+    // Waits until the serving thread is back waiting for a connection, with the
+    // last one finished. A test that forks must do so only then: a child
+    // forked while the thread allocates may inherit an allocator lock that is
+    // never released (sanitizer builds). start() returns only in this state.
+    bool waitIdle(int timeoutMs = 5000);
+
     // The raw request of connection n (1-based), waiting up to timeoutMs for it.
     bool waitRequest(int connection, std::string* request, int timeoutMs = 5000);
     int requestCount();
@@ -142,6 +148,7 @@ private:
     std::thread m_thread;
     std::mutex m_mutex;
     std::condition_variable m_cond;
+    bool m_bIdle = false;
     std::map<int, CAnswerScript> m_answers;
     CAnswerScript m_defaultAnswer;
     std::vector<std::string> m_requests;
