@@ -38,6 +38,12 @@ NAS_LOG=$NAS_DIR/log
 NAS_OUT=$NAS_DIR/out
 BACKEND_DIR=$NAS_DIR/backend
 LOGIN_DIR=$NAS_DIR/login
+# The NAS's installed system, as `cmake --install` lays it out with DESTDIR and
+# prefix /usr; the web server runs every program in its cgi-bin.
+WEB_ROOT=$NAS_DIR/root
+WEB_CGI_BIN=$WEB_ROOT/usr/lib/cgi-bin
+# A host directory shared with the host half of the script (DVR_SANDBOX_SHARE).
+NAS_SHARE=$NAS_DIR/share
 NAS_CONFIG=/etc/config/Moravel.conf
 DVR_SCRIPT=/etc/init.d/dvr.sh
 BACKEND_PORT=9981
@@ -61,6 +67,14 @@ ERR_EXPECTATION='{"total_count": 0, "result": "failure", "errcode": -1, "errmsg"
 
 # Re-runs the calling script inside fresh namespaces unless it already runs
 # there; inside, builds the sandbox and returns to the script.
+#
+# A script may also work on the host beside its sandbox: when it defines the
+# function sandbox_beside, the host half calls it with the pid of the sandbox's
+# first process (its namespaces are /proc/PID/ns/*) once the namespaces stand,
+# and waits for the sandbox to end only after it has returned; it may trap INT
+# itself while it runs. A failure of sandbox_beside fails the script. With
+# DVR_SANDBOX_SHARE set to a host directory, the sandbox sees that directory
+# as $NAS_SHARE.
 sandbox_enter() {
 	local script=$1
 	shift
@@ -116,8 +130,14 @@ _sandbox_outer() {
 		[[ $ns != "$(readlink /proc/self/ns/pid)" ]] && break
 		sleep 0.01
 	done
+	local beside=0
+	if declare -F sandbox_beside >/dev/null; then
+		sandbox_beside "$upid" || beside=$?
+		trap 'kill -KILL "$upid" 2>/dev/null; exit 1' TERM INT HUP
+	fi
 	wait "$upid"
 	local status=$?
+	((status == 0)) && status=$beside
 
 	local changed=0
 	after=$(_host_snapshot)
@@ -171,9 +191,19 @@ _sandbox_setup() {
 	# Nothing mounted here may reach the host's mount table.
 	mount --make-rprivate / || return 1
 	ip link set lo up || return 1
+	local share_fd=''
+	if [[ -n ${DVR_SANDBOX_SHARE-} ]]; then
+		exec {share_fd}<"$DVR_SANDBOX_SHARE" || return 1
+	fi
 	mount -t tmpfs -o mode=1777 sandbox-tmp /tmp || return 1
 	mkdir -p "$NAS_DIR" "$NAS_LOG" "$NAS_OUT" "$NAS_DIR/bin" "$BACKEND_DIR" \
-		"$LOGIN_DIR/www/cgi-bin" || return 1
+		"$LOGIN_DIR/www" "$WEB_CGI_BIN" || return 1
+	# The shared host directory is hidden under the new /tmp: it is reached
+	# through a descriptor opened before.
+	if [[ -n $share_fd ]]; then
+		mkdir -p "$NAS_SHARE" && mount --bind "/proc/self/fd/$share_fd" "$NAS_SHARE" || return 1
+		exec {share_fd}<&-
+	fi
 
 	# /sbin is a link to usr/sbin on merged-/usr systems: the overlay goes on the
 	# real directory, so every system tool stays where it is.
@@ -202,7 +232,7 @@ _sandbox_setup() {
 	install -m 0755 "$STANDIN_DIR/getcfg" /sbin/getcfg || return 1
 	install -m 0755 "$(command -v curl)" /sbin/curl || return 1
 	install -m 0755 "$STANDIN_DIR/dvr.sh" "$DVR_SCRIPT" || return 1
-	install -m 0755 "$STANDIN_DIR/authLogin.cgi" "$LOGIN_DIR/www/cgi-bin/authLogin.cgi" || return 1
+	install -m 0755 "$STANDIN_DIR/authLogin.cgi" "$WEB_CGI_BIN/authLogin.cgi" || return 1
 
 	_T_COUNT=0
 	_T_FAILED=0
@@ -465,19 +495,31 @@ expect_no_request() {
 	if [[ -z $got ]]; then t_ok "$1"; else t_fail "$1" "the backend received:" "$got"; fi
 }
 
-# login_start: the NAS web server with the login service, over HTTP on
+# login_start: the NAS web server (login-lighttpd.conf) with the login service
+# and whatever web_install put beside it in its cgi-bin, over HTTP on
 # LOGIN_HTTP_PORT and over HTTPS on LOGIN_HTTPS_PORT and 443, with a
 # self-signed certificate made now.
 login_start() {
 	openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -days 2 \
 		-keyout "$LOGIN_DIR/cert.pem" -out "$LOGIN_DIR/cert.pem" >"$NAS_LOG/openssl.out" 2>&1 ||
 		_sandbox_die "cannot make a certificate: $(cat "$NAS_LOG/openssl.out")"
-	LOGIN_DIR=$LOGIN_DIR LOGIN_HTTP_PORT=$LOGIN_HTTP_PORT LOGIN_HTTPS_PORT=$LOGIN_HTTPS_PORT \
-		lighttpd -f "$STANDIN_DIR/login-lighttpd.conf" >"$NAS_DIR/lighttpd.out" 2>&1 ||
+	LOGIN_DIR=$LOGIN_DIR WEB_CGI_BIN=$WEB_CGI_BIN LOGIN_HTTP_PORT=$LOGIN_HTTP_PORT \
+		LOGIN_HTTPS_PORT=$LOGIN_HTTPS_PORT lighttpd -f "$STANDIN_DIR/login-lighttpd.conf" >"$NAS_DIR/lighttpd.out" 2>&1 ||
 		_sandbox_die "lighttpd does not start: $(cat "$NAS_DIR/lighttpd.out" "$LOGIN_DIR/error.log" 2>/dev/null)"
 	if ! _wait_for 250 port_listening "$LOGIN_HTTP_PORT" || ! _wait_for 250 port_listening "$LOGIN_HTTPS_PORT"; then
 		_sandbox_die "the login service does not listen"
 	fi
+}
+
+# web_install: installs the build tree with `cmake --install` into the NAS's
+# system under WEB_ROOT (DESTDIR, prefix /usr), so that the web server runs
+# tunerbay and epg from its cgi-bin exactly as installed. Its output goes to
+# $NAS_DIR/install.out.
+web_install() {
+	DESTDIR=$WEB_ROOT cmake --install "$DVR_BUILD_DIR" --prefix /usr >"$NAS_DIR/install.out" 2>&1 ||
+		_sandbox_die "cmake --install fails: $(cat "$NAS_DIR/install.out")"
+	[[ -x $WEB_CGI_BIN/tunerbay && -x $WEB_CGI_BIN/epg ]] ||
+		_sandbox_die "cmake --install put no tunerbay and epg into $WEB_CGI_BIN: $(cat "$NAS_DIR/install.out")"
 }
 
 # The login service's log lines: "N SCHEME METHOD key=[value]..." per request.

@@ -1,0 +1,242 @@
+#!/bin/bash
+# Behind a real web server: tunerbay and epg installed by `cmake --install` into
+# the sandboxed NAS's system and run by lighttpd (mod_cgi) from its cgi-bin,
+# beside the login service, over HTTP and HTTPS. Requests go through curl as a
+# browser sends them; checked is what the browser gets: the status line, the
+# programs' header lines as the web server passes them on, and the body byte
+# for byte, the transport stream included. Also the install layout, and the
+# backend stand-in's answers by request (--routes) that the demo uses.
+#
+# By hand: DVR_BUILD_DIR=build/e2e bash tests/e2e/test_lighttpd.sh
+source "$(dirname "${BASH_SOURCE[0]}")/sandbox.sh"
+sandbox_enter "$0" "$@"
+
+GOOD_SID=Gd7f01Session
+HTTP_URL=http://127.0.0.1:$LOGIN_HTTP_PORT
+HTTPS_URL=https://127.0.0.1:$LOGIN_HTTPS_PORT
+BODY='{"entries":[{"index":0,"name":"Tuner 0","fr":474000000}],"total_count":1,"result":"success"}'
+
+# --- Install ----------------------------------------------------------------
+
+case_begin "cmake --install with DESTDIR and prefix /usr"
+web_install
+(cd "$WEB_ROOT" && find . -type f | sort) >"$NAS_OUT/installed"
+expect_lines "installed files" "$NAS_OUT/installed" \
+	./etc/init.d/dongle_watchdog ./usr/lib/cgi-bin/authLogin.cgi ./usr/lib/cgi-bin/epg \
+	./usr/lib/cgi-bin/tunerbay ./usr/sbin/dongle_watchdog
+# same_executable INSTALLED BUILT: an executable copy of BUILT.
+# shellcheck disable=SC2317 # called through check
+same_executable() {
+	cmp -s "$1" "$2" && [[ -x $1 ]]
+}
+check "tunerbay is the built program" same_executable "$WEB_CGI_BIN/tunerbay" "$DVR_BUILD_DIR/tunerbay"
+check "epg is the built program" same_executable "$WEB_CGI_BIN/epg" "$DVR_BUILD_DIR/epg"
+check "the watchdog is the built program" same_executable "$WEB_ROOT/usr/sbin/dongle_watchdog" \
+	"$DVR_BUILD_DIR/dongle_watchdog"
+check "the init script is the sample one" same_executable "$WEB_ROOT/etc/init.d/dongle_watchdog" \
+	"$DVR_SOURCE_DIR/watchdog/dongle_watchdog.init"
+
+case_begin "cmake --install with DESTDIR and prefix /usr/local"
+other_root=$NAS_DIR/root-local
+DESTDIR=$other_root cmake --install "$DVR_BUILD_DIR" --prefix /usr/local >"$NAS_LOG/install-local.out" 2>&1
+check "installs" test $? -eq 0
+(cd "$other_root" && find . -type f | sort) >"$NAS_OUT/installed"
+expect_lines "everything under the prefix" "$NAS_OUT/installed" \
+	./usr/local/etc/init.d/dongle_watchdog ./usr/local/lib/cgi-bin/epg ./usr/local/lib/cgi-bin/tunerbay \
+	./usr/local/sbin/dongle_watchdog
+rm -rf "$other_root"
+
+login_start
+
+# --- Requests through the web server ------------------------------------------
+
+# web METHOD URL [BODY]: one request with curl as a browser sends it (extra
+# curl words in WEB_CURL); the status line and header lines go to WEB_HEAD, the
+# body to WEB_BODY, curl's exit status to WEB_STATUS.
+WEB_N=0
+web() {
+	local method=$1 url=$2
+	WEB_N=$((WEB_N + 1))
+	WEB_HEAD=$NAS_OUT/web.$WEB_N.head
+	WEB_BODY=$NAS_OUT/web.$WEB_N.body
+	local -a args=(--silent --show-error --http1.1 --max-time 30 -D "$WEB_HEAD" -o "$WEB_BODY" "${WEB_CURL[@]}")
+	[[ $url == https:* ]] && args+=(--insecure)
+	if [[ $method == POST ]]; then
+		args+=(-H 'Content-Type: application/x-www-form-urlencoded' --data-binary "${3-}")
+	fi
+	curl "${args[@]}" "$url" 2>"$NAS_OUT/web.$WEB_N.err"
+	WEB_STATUS=$?
+}
+
+# The value of header NAME in WEB_HEAD (CR removed), one line per occurrence.
+web_header() {
+	awk -v name="$1" 'BEGIN { IGNORECASE = 1 } { sub(/\r$/, "") }
+		index(tolower($0), tolower(name) ": ") == 1 { print substr($0, length(name) + 3) }' "$WEB_HEAD"
+}
+
+# expect_web_json LABEL DOC: the browser got status 200, the program's
+# Content-Type and a Content-Length of DOC's bytes, each once, and exactly DOC.
+expect_web_json() {
+	local label=$1 doc=$2 status
+	status=$(head -n 1 "$WEB_HEAD" 2>/dev/null | tr -d '\r')
+	if [[ $WEB_STATUS == 0 && $status == "HTTP/1.1 200 OK" ]]; then
+		t_ok "$label: status 200"
+	else
+		t_fail "$label: status 200" "curl status $WEB_STATUS, status line '$status'" \
+			"$(cat "$NAS_OUT/web.$WEB_N.err" "$LOGIN_DIR/error.log" 2>/dev/null | tail -n 5)"
+	fi
+	check "$label: Content-Type" test "$(web_header Content-Type)" == "application/json; charset=UTF-8"
+	check "$label: Content-Length ${#doc}" test "$(web_header Content-Length)" == "${#doc}"
+	expect_bytes "$label: body" "$WEB_BODY" "${doc//\\/\\\\}"
+}
+
+get_request() {
+	printf '%s' "GET $1?$2 HTTP/1.1\r\n\r\n"
+}
+
+post_request() {
+	printf '%s' "POST $1 HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\nHost: 127.0.0.1:$BACKEND_PORT \r\nContent-Length: ${#2}\r\n\r\n$2"
+}
+
+case_begin "tunerbay GET over HTTP"
+backend_start
+json_answer "$BODY"
+web GET "$HTTP_URL/cgi-bin/tunerbay?subfunc=network&todo=list&sid=x&up=0"
+expect_web_json "backend body" "$BODY"
+expect_request "forwarded unchanged" "$(get_request /xrec/tunerbay.cgi 'subfunc=network&todo=list&sid=x&up=0')"
+
+case_begin "tunerbay POST over HTTP"
+backend_start
+json_answer '{"result":"success","errcode":0,"errmsg":"OK"}'
+query='subfunc=network&todo=add&fr=474000000&bw=8000000&cs=QAM64&tm=8k&gi=1%2F4'
+web POST "$HTTP_URL/cgi-bin/tunerbay?$query" 'ignored=1&subfunc=scan'
+expect_web_json "backend body" '{"result":"success","errcode":0,"errmsg":"OK"}'
+expect_request "the query as the form body" "$(post_request /xrec/tunerbay.cgi "$query")"
+
+case_begin "tunerbay over HTTPS"
+backend_start
+json_answer "$BODY"
+web GET "$HTTPS_URL/cgi-bin/tunerbay?subfunc=feoption&todo=list"
+expect_web_json "backend body" "$BODY"
+
+case_begin "tunerbay's own answer, no backend"
+web GET "$HTTP_URL/cgi-bin/tunerbay?subfunc=info&todo=list"
+expect_web_json "not ready" '{"entries": [], "result": "fail", "errcode": -99, "total_count": 0, "errmsg": "tvheadend isn'"'"'t ready."}'
+
+case_begin "tunerbay unknown command"
+web GET "$HTTP_URL/cgi-bin/tunerbay"
+expect_web_json "unknown command" "$ERR_UNKNOWN"
+
+# The program ends with status 255 here; the browser still gets status 200 and
+# the whole answer.
+case_begin "backend answers 404: exit status 255"
+backend_start
+set_answer 'text HTTP/1.1 404 Not Found\r\nContent-Type: application/json; charset=UTF-8\r\nContent-Length: 2\r\n\r\n{}'
+web GET "$HTTP_URL/cgi-bin/tunerbay?subfunc=region&todo=list"
+expect_web_json "expectation failed" "$ERR_EXPECTATION"
+check "the envelope has 73 bytes" test "$(stat -c %s "$WEB_BODY")" -eq 73
+
+case_begin "epg with a valid session over HTTP"
+backend_start
+json_answer "$BODY"
+query="subfunc=info&todo=list&sid=$GOOD_SID&up=0&down=20"
+WEB_CURL=(-H 'Proxy: http://127.0.0.1:3128/')
+web GET "$HTTP_URL/cgi-bin/epg?$query"
+WEB_CURL=()
+expect_web_json "backend body" "$BODY"
+expect_request "forwarded unchanged" "$(get_request /xrec/epg.cgi "$query")"
+expect_lines "the session checked by the same web server" "$LOGIN_REQUESTS" "1 http POST sid=[$GOOD_SID] service=[100]"
+check "a Proxy header reaches no started command" lacks '^HTTP_PROXY=' "$NAS_LOG/getcfg.env"
+
+case_begin "epg with a valid session, HTTPS only"
+backend_start
+nas_config "System/Web Access Port=$LOGIN_HTTP_PORT" "System/Force SSL=1" "Stunnel/port=$LOGIN_HTTPS_PORT"
+json_answer "$BODY"
+query="subfunc=record&todo=add&sid=$GOOD_SID&channel=3&title=Evening+News"
+web POST "$HTTPS_URL/cgi-bin/epg?$query" 'a=1'
+expect_web_json "backend body" "$BODY"
+expect_request "POST with the query as the form body" "$(post_request /xrec/epg.cgi "$query")"
+expect_lines "the session checked over HTTPS" "$LOGIN_REQUESTS" "1 https POST sid=[$GOOD_SID] service=[100]"
+
+case_begin "epg with an unknown session"
+backend_start
+web GET "$HTTP_URL/cgi-bin/epg?subfunc=info&todo=list&sid=NoSuchSession"
+expect_web_json "authentication failed" "$ERR_AUTH"
+expect_no_request "nothing forwarded"
+
+# --- The transport stream -------------------------------------------------------
+
+STREAM_BYTES=3000000
+stream_expected=$NAS_OUT/stream.expected
+"$NAS_DIR/bin/tvheadend" --print-stream "$STREAM_BYTES" >"$stream_expected"
+
+for prog in tunerbay epg; do
+	case_begin "$prog relays a transport stream"
+	backend_start
+	set_answer "$(printf '%s\n' 'text HTTP/1.1 200 OK\r\nContent-Type: video/mp2t\r\n\r\n' 'stream 1880' 'pause 20' \
+		'piece 65536' "stream $((STREAM_BYTES - 1880))" close)"
+	if [[ $prog == tunerbay ]]; then
+		web GET "$HTTP_URL/cgi-bin/tunerbay?subfunc=scan&todo=get&stream=1"
+	else
+		web GET "$HTTP_URL/cgi-bin/epg?subfunc=info&todo=list_more&stream=1&channel=3&sid=$GOOD_SID"
+	fi
+	check "status 200" test "$(head -n 1 "$WEB_HEAD" | tr -d '\r')" == "HTTP/1.1 200 OK"
+	check "Content-Type video/mp2t" test "$(web_header Content-Type)" == video/mp2t
+	check "Cache-Control no-cache" test "$(web_header Cache-Control)" == no-cache
+	_expect_same_file "the stream byte for byte" "$WEB_BODY" "$stream_expected"
+done
+
+# --- Several browsers at once ---------------------------------------------------
+
+case_begin "ten requests at once"
+backend_start
+for i in $(seq 1 10); do
+	printf '{"n":%d}' "$i" >"$BACKEND_DIR/body.$i.json"
+	echo "json body.$i.json" >"$BACKEND_DIR/answer.$i"
+done
+pids=()
+for i in $(seq 1 10); do
+	curl -s --max-time 30 -o "$NAS_OUT/many.$i" "$HTTP_URL/cgi-bin/tunerbay?subfunc=region&todo=get&n=$i" &
+	pids+=($!)
+done
+wait "${pids[@]}"
+# The backend answers its connections in turn, whatever order they came in:
+# every answer arrives whole, each exactly once.
+check "ten whole answers, each once" test "$(cat "$NAS_OUT"/many.* | tr '}' '\n' | sort -u | grep -c '^{"n":')" -eq 10
+
+# --- The backend stand-in's answers by request ------------------------------------
+
+routes=$NAS_DIR/routes
+mkdir -p "$routes"
+printf '{"route":"list"}' >"$routes/list.json"
+printf '{"route":"channel 3"}' >"$routes/ch3.json"
+printf '{"route":"add"}' >"$routes/add.json"
+echo 'json list.json' >"$routes/epg.info.list_more"
+echo 'json ch3.json' >"$routes/epg.info.list_more.channel=3"
+echo 'json add.json' >"$routes/tunerbay.network.add"
+printf '%s\n' 'text HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n' >"$routes/default"
+printf '{"route":"outside"}' >"$NAS_DIR/outside.json"
+echo 'json outside.json' >"$NAS_DIR/epg.info.list"
+
+case_begin "backend answers by request"
+backend_start --routes "$routes"
+S="sid=$GOOD_SID"
+web GET "$HTTP_URL/cgi-bin/epg?subfunc=info&todo=list_more&$S"
+expect_web_json "by subfunc and todo" '{"route":"list"}'
+web GET "$HTTP_URL/cgi-bin/epg?subfunc=info&todo=list_more&$S&up=0&channel=3"
+expect_web_json "by a parameter" '{"route":"channel 3"}'
+web GET "$HTTP_URL/cgi-bin/epg?subfunc=info&todo=list_more&$S&channel=4"
+expect_web_json "no route for the parameter's value" '{"route":"list"}'
+web POST "$HTTP_URL/cgi-bin/tunerbay?subfunc=network&todo=add&fr=474000000" 'fr=474000000'
+expect_web_json "a POST by its form body" '{"route":"add"}'
+web GET "$HTTP_URL/cgi-bin/epg?subfunc=smart&todo=add&$S"
+expect_web_json "no route: default" "$ERR_EXPECTATION"
+web GET "$HTTP_URL/cgi-bin/epg?subfunc=info&todo=list&$S&channel=../epg.info.list"
+expect_web_json "a parameter that is no plain word is not looked up" "$ERR_EXPECTATION"
+grep -o 'connection [0-9]*: .*' "$NAS_LOG/backend.out" >"$NAS_OUT/choices"
+expect_lines "choices logged" "$NAS_OUT/choices" \
+	"connection 1: $routes/epg.info.list_more" "connection 2: $routes/epg.info.list_more.channel=3" \
+	"connection 3: $routes/epg.info.list_more" "connection 4: $routes/tunerbay.network.add" \
+	"connection 5: $routes/default" "connection 6: $routes/default"
+
+sandbox_finish
