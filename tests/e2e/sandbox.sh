@@ -381,6 +381,28 @@ case_begin() {
 	login_sessions "$(printf 'Gd7f01Session\tadmin')"
 }
 
+# case_in GROUP LABEL: case_begin for a case of GROUP, counted for
+# group_counts; the per-run settings RUN_ENV, RUN_UNSET and RUN_WRAP start empty.
+declare -A _GROUP_CASES=()
+_GROUP_ORDER=()
+case_in() {
+	[[ -v _GROUP_CASES[$1] ]] || _GROUP_ORDER+=("$1")
+	_GROUP_CASES[$1]=$((${_GROUP_CASES[$1]-0} + 1))
+	RUN_ENV=()
+	RUN_UNSET=()
+	RUN_WRAP=()
+	case_begin "$1: $2"
+}
+
+# group_counts: how many cases each group tried, one "# GROUP: N cases" line
+# per group in order of first use.
+group_counts() {
+	local group
+	for group in "${_GROUP_ORDER[@]}"; do
+		echo "# $group: ${_GROUP_CASES[$group]} cases"
+	done
+}
+
 # nas_config "Section/Key=Value"...: writes the NAS configuration file with
 # exactly these settings, sections in order of first mention.
 nas_config() {

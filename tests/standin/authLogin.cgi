@@ -18,9 +18,11 @@ A test can make the service misbehave with one word in the file "misbehave":
   pad-after     1 MiB of XML comment behind them
   empty         status 200 with an empty body
   fail          ends with status 1 and writes nothing (the web server's 500)
+  stall         answers only after 3 seconds
 """
 import os
 import sys
+import time
 import urllib.parse
 
 LOGIN_DIR = "/tmp/nas/login"
@@ -120,7 +122,11 @@ def main():
         f.write(body)
 
     form = body[:-1] if body.endswith(b"\n") else body
-    fields = urllib.parse.parse_qsl(form, keep_blank_values=True)
+    # Latin-1 maps every byte to one character and back, so decoded fields keep
+    # bytes that are no UTF-8 (parse_qsl on bytes would refuse them).
+    fields = [(k.encode("latin-1"), v.encode("latin-1"))
+              for k, v in urllib.parse.parse_qsl(form.decode("latin-1"), keep_blank_values=True,
+                                                 encoding="latin-1")]
     scheme = "https" if os.environ.get("HTTPS") == "on" else "http"
     method = os.environ.get("REQUEST_METHOD", "-")
     line = "%d %s %s" % (n, scheme, method)
@@ -138,6 +144,8 @@ def main():
     mode = misbehaviour()
     if mode == "fail":
         sys.exit(1)
+    if mode == "stall":
+        time.sleep(3)
     doc = answer_document(name, mode)
     # A length of our own keeps the web server from chunking the answer.
     head = b"Content-Type: text/xml\r\nContent-Length: %d\r\n\r\n" % len(doc)

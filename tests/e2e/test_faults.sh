@@ -1,0 +1,381 @@
+#!/bin/bash
+# Faults end to end: the shipped programs, unchanged, in the sandboxed NAS while
+# what they depend on fails: the backend dies in the middle of a stream or of an
+# exchange, or runs without listening; the login service is down, fails or
+# stalls; the configuration tool or the DVR service script is missing; /tmp is
+# read-only; the reader of the answer goes away; the web server ends a run.
+# Each gives its defined answer, byte for byte, and its exit status.
+#
+# By hand: DVR_BUILD_DIR=build/e2e bash tests/e2e/test_faults.sh
+source "$(dirname "${BASH_SOURCE[0]}")/sandbox.sh"
+sandbox_enter "$0" "$@"
+login_start
+
+GOOD_SID=Gd7f01Session
+S="sid=$GOOD_SID"
+BODY='{"entries":[{"id":7,"name":"ch7"}],"total_count":1}'
+OK_ANSWER='{"result":"success","errcode":0,"errmsg":"OK","total_count":0,"enable_dvr":0}'
+NOT_READY_ANSWER='{"entries": [], "result": "fail", "errcode": -99, "total_count": 0, "errmsg": "tvheadend isn'"'"'t ready."}'
+
+https_only() {
+	nas_config "System/Web Access Port=$LOGIN_HTTP_PORT" "System/Force SSL=1" "Stunnel/port=$LOGIN_HTTPS_PORT"
+}
+
+# The request of PROGRAM that the cases use to reach the backend.
+program_query() {
+	if [[ $1 == tunerbay ]]; then echo 'subfunc=info&todo=list&index=0'; else echo "subfunc=info&todo=list&$S"; fi
+}
+
+# after_ms MS COMMAND...: runs COMMAND in the background after MS milliseconds;
+# its job's pid is in AFTER_PID.
+after_ms() {
+	local ms=$1
+	shift
+	(
+		sleep "$(printf '%d.%03d' $((ms / 1000)) $((ms % 1000)))"
+		"$@"
+	) &
+	AFTER_PID=$!
+}
+
+# signal_run_after SIGNAL SECONDS: the next run gets SIGNAL after SECONDS, as
+# from a web server that ends a CGI which takes too long.
+signal_run_after() {
+	# shellcheck disable=SC2016 # expanded by the wrapper's own shell
+	# Job control keeps the run from starting with SIGINT and SIGQUIT ignored,
+	# as a shell's background commands otherwise do.
+	RUN_WRAP=(bash -c 'set -m; "$@" & p=$!; sleep '"$2"'; kill -'"$1"' $p; wait $p' web-server)
+}
+
+# Ends the backend at once, as a crash would (no orderly shutdown of its own).
+backend_crash() {
+	local pid
+	pid=$(backend_pid) && kill -KILL "$pid"
+}
+
+# expect_stream_prefix LABEL MIN: the output is the relay's header lines and
+# then an unchanged beginning of the stream pattern, at least MIN bytes of it.
+expect_stream_prefix() {
+	local label=$1 min=$2 header_len got want=$NAS_OUT/stream.prefix
+	header_len=$(printf '%b' "$TS_HEADER" | wc -c)
+	got=$(($(stat -c %s "$RUN_OUT") - header_len))
+	{
+		printf '%b' "$TS_HEADER"
+		((got > 0)) && "$NAS_DIR/bin/tvheadend" --print-stream "$got"
+	} >"$want"
+	_expect_same_file "$label: header lines, then $got stream bytes unchanged" "$RUN_OUT" "$want"
+	check "$label: at least the $min bytes sent before (got $got)" test "$got" -ge "$min"
+}
+
+# ============================================================================
+# The backend dies or stops listening
+
+G=backend-dies
+
+for program in tunerbay epg; do
+	# 200,000 bytes go out, then the backend stalls and is killed; the relay
+	# ends with the stream's end and passes on exactly what came before it.
+	case_in $G "$program: killed in a pause of the stream"
+	backend_start
+	set_answer "$(printf '%s\n' 'text HTTP/1.1 200 OK\r\nContent-Type: video/mp2t\r\n\r\n' 'piece 4096' \
+		'stream 200000' 'pause 5000' 'stream 200000' close)"
+	after_ms 1000 backend_crash
+	run_cgi $program GET "$(program_query $program)"
+	expect_status "exit status 0" 0
+	expect_stream_prefix "relayed" 200000
+	check "ended soon after the backend (${RUN_MS} ms)" test "$RUN_MS" -lt 3000
+	wait "$AFTER_PID"
+
+	# Killed while packets are still flowing: whatever arrived is a clean prefix.
+	case_in $G "$program: killed while the stream flows"
+	backend_start
+	{
+		printf '%s\n' 'text HTTP/1.1 200 OK\r\nContent-Type: video/mp2t\r\n\r\n' 'piece 1316'
+		for _ in {1..60}; do printf '%s\n' 'stream 18800' 'pause 40'; done
+		printf '%s\n' close
+	} >"$BACKEND_DIR/answer"
+	after_ms 700 backend_crash
+	run_cgi $program GET "$(program_query $program)"
+	expect_status "exit status 0" 0
+	expect_stream_prefix "relayed" 18800
+	check "the stream was cut short ($(($(stat -c %s "$RUN_OUT") - 95)) of 1128000 bytes)" \
+		test "$(stat -c %s "$RUN_OUT")" -lt $((95 + 1128000))
+	wait "$AFTER_PID"
+
+	# Accepted, then killed before reading the request (a crash between the
+	# process check and the exchange): no answer, so the usual failure.
+	case_in $G "$program: killed before it read the request"
+	backend_start
+	set_answer "$(printf '%s\n' 'wait 3000' "json $BACKEND_DIR/body.json")"
+	printf '%s' "$BODY" >"$BACKEND_DIR/body.json"
+	after_ms 600 backend_crash
+	run_cgi $program GET "$(program_query $program)"
+	expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+	check "ended soon after the backend (${RUN_MS} ms)" test "$RUN_MS" -lt 2500
+	wait "$AFTER_PID"
+
+	case_in $G "$program: killed after half a body"
+	backend_start
+	set_answer "$(printf '%s\n' 'text HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 5000\r\n\r\n' \
+		"text {\"entries\":[$(printf '1,%.0s' {1..1000})" 'pause 3000' close)"
+	after_ms 600 backend_crash
+	run_cgi $program GET "$(program_query $program)"
+	expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+	wait "$AFTER_PID"
+done
+
+# The process runs but nothing listens on its port: the process check passes,
+# the connection fails.
+no_listen_case() { # no_listen_case PROGRAM QUERY EXPECTED STATUS
+	case_in $G "$1 with a backend that does not listen: $2"
+	backend_start --no-listen
+	run_cgi "$1" GET "$2"
+	expect_answer "answer" "$3" "$4"
+	expect_lines "no DVR service command" "$NAS_LOG/dvr.log"
+}
+no_listen_case tunerbay 'subfunc=option&todo=get&index=0' "$ERR_EXPECTATION" 255
+no_listen_case tunerbay 'subfunc=info&todo=list' "$ERR_EXPECTATION" 255
+no_listen_case tunerbay 'subfunc=feoption&todo=list&index=1' "$ERR_EXPECTATION" 255
+no_listen_case tunerbay 'subfunc=network&todo=delete&index=0&id=5' "$ERR_EXPECTATION" 255
+no_listen_case tunerbay 'subfunc=scan&todo=get' "$ERR_EXPECTATION" 255
+no_listen_case epg "subfunc=record&todo=add&$S" "$ERR_CANT_CONNECT" 0
+no_listen_case epg "subfunc=smart&todo=add&$S" "$ERR_CANT_CONNECT" 0
+
+# The DVR service starts a backend that never listens: after the fixed wait
+# the forward fails while the process runs.
+case_in $G "tunerbay DVR start brings up a backend that does not listen"
+printf '%s\n' --no-listen >"$NAS_DIR/dvr.args"
+run_cgi tunerbay GET 'subfunc=option&todo=update&index=1&enable_dvr=1'
+expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+expect_lines "DVR service started" "$NAS_LOG/dvr.log" start
+check "waited the fixed 5 s (took ${RUN_MS} ms)" test "$RUN_MS" -ge 5000 -a "$RUN_MS" -lt 7000
+
+# ============================================================================
+# The login service is down, fails or stalls
+
+G=login-service
+
+login_pid() {
+	cat "$LOGIN_DIR/lighttpd.pid" 2>/dev/null
+}
+
+case_in $G "down"
+pid=$(login_pid)
+kill "$pid"
+check "the login service stopped" _wait_for 250 _gone "$pid"
+for path in http https; do
+	case_in $G "down, checked over $path"
+	backend_start
+	[[ $path == https ]] && https_only
+	run_cgi epg GET "subfunc=info&todo=list&$S"
+	expect_answer "not confirmed" "$ERR_AUTH" 0
+	expect_no_request "nothing forwarded"
+	check "ended at once (${RUN_MS} ms)" test "$RUN_MS" -lt 3000
+done
+case_in $G "up again"
+login_start
+backend_start
+json_answer "$BODY"
+run_cgi epg GET "subfunc=info&todo=list&$S"
+expect_answer "confirmed" "$BODY" 0
+
+for path in http https; do
+	case_in $G "fails (status 500), checked over $path"
+	backend_start
+	[[ $path == https ]] && https_only
+	login_misbehave fail
+	run_cgi epg GET "subfunc=info&todo=list&$S"
+	expect_answer "not confirmed" "$ERR_AUTH" 0
+	expect_lines "one login request" "$LOGIN_REQUESTS" "1 $path POST sid=[$GOOD_SID] service=[100]"
+	expect_no_request "nothing forwarded"
+done
+
+# A stalled login service keeps the run waiting (no time limits of its own)
+# until the web server ends it: status 255 and not a byte of answer. What the
+# run started ends by the time the login service answers (3 s) at the latest.
+run_leftovers() {
+	local p comm left=''
+	for p in /proc/[0-9]*; do
+		comm=$(cat "$p/comm" 2>/dev/null) || continue
+		case $comm in epg | tunerbay | curl | getcfg) left+=" ${p#/proc/}:$comm" ;; esac
+	done
+	echo "$left"
+}
+no_run_leftovers() {
+	[[ -z $(run_leftovers) ]]
+}
+for path in http https; do
+	case_in $G "stalls, checked over $path; the web server ends the run"
+	backend_start
+	[[ $path == https ]] && https_only
+	login_misbehave stall
+	signal_run_after TERM 1
+	run_cgi epg GET "subfunc=info&todo=list&$S"
+	expect_status "exit status 255" 255
+	expect_bytes "nothing written" "$RUN_OUT" ''
+	expect_no_request "nothing forwarded"
+	left=$(run_leftovers)
+	[[ -n $left ]] && echo "# still running right after the run:$left"
+	check "nothing of the run left running once the login service answered" _wait_for 250 no_run_leftovers
+done
+
+# ============================================================================
+# The configuration tool is missing or broken
+
+G=config-tool
+
+getcfg_case() { # getcfg_case LABEL: /sbin/getcfg is changed by the caller
+	for path in http https; do
+		backend_start
+		[[ $path == https ]] && https_only
+		run_cgi epg GET "subfunc=info&todo=list&$S"
+		expect_answer "not confirmed ($path configured)" "$ERR_AUTH" 0
+		expect_lines "no login request ($path configured)" "$LOGIN_REQUESTS"
+		expect_no_request "nothing forwarded ($path configured)"
+	done
+}
+
+case_in $G "missing"
+rm -f /sbin/getcfg
+getcfg_case
+
+case_in $G "not executable"
+install -m 0644 "$STANDIN_DIR/getcfg" /sbin/getcfg
+getcfg_case
+
+case_in $G "answers nothing and fails"
+printf '#!/bin/sh\nexit 1\n' >/sbin/getcfg
+chmod 0755 /sbin/getcfg
+getcfg_case
+
+install -m 0755 "$STANDIN_DIR/getcfg" /sbin/getcfg
+case_in $G "back in place"
+backend_start
+json_answer "$BODY"
+run_cgi epg GET "subfunc=info&todo=list&$S"
+expect_answer "confirmed" "$BODY" 0
+
+# ============================================================================
+# The DVR service script is missing: not noticed, the row goes on
+
+G=dvr-script
+
+backend_quiet() {
+	! compgen -G "$BACKEND_DIR/request.*" >/dev/null
+}
+
+for how in missing not-executable; do
+	case_in $G "$how, DVR wished, no backend"
+	if [[ $how == missing ]]; then rm -f "$DVR_SCRIPT"; else chmod 0644 "$DVR_SCRIPT"; fi
+	run_cgi tunerbay GET 'subfunc=option&todo=update&index=1&enable_dvr=1'
+	expect_answer "empty success after the wait" '' 0
+	check "waited the fixed 5 s (took ${RUN_MS} ms)" test "$RUN_MS" -ge 5000 -a "$RUN_MS" -lt 7000
+	check "no backend came up" test -z "$(backend_pid)"
+	expect_lines "the script did not run" "$NAS_LOG/dvr.log"
+
+	case_in $G "$how, DVR not wished, backend runs"
+	backend_start
+	pid=$(backend_pid)
+	run_cgi tunerbay GET 'subfunc=option&todo=update&index=1&enable_dvr=0'
+	expect_answer "OK answer" "$OK_ANSWER" 0
+	check "the backend still runs" test -d "/proc/$pid"
+	check "backend not contacted" backend_quiet
+	install -m 0755 "$STANDIN_DIR/dvr.sh" "$DVR_SCRIPT"
+done
+
+# ============================================================================
+# /tmp is read-only: the programs need no file of their own
+
+G=tmp-read-only
+RO_TMP=(unshare --mount -- sh -c 'mount -o remount,bind,ro /tmp && exec "$@"' ro-tmp)
+
+case_in $G "the wrapper makes /tmp read-only"
+check "a write to /tmp fails under it" "${RO_TMP[@]}" sh -c '! touch /tmp/probe 2>/dev/null'
+check "and only under it" test ! -e /tmp/probe
+
+# ro_case LABEL PROGRAM QUERY EXPECTED STATUS [ANSWER]: ANSWER is the backend's
+# answer script, "-" for no backend; without it the backend answers BODY.
+ro_case() {
+	local label=$1 program=$2 query=$3 expected=$4 status=$5 answer=${6-}
+	case_in $G "$label"
+	if [[ $answer != - ]]; then
+		backend_start
+		json_answer "$BODY"
+		[[ -n $answer ]] && set_answer "$answer"
+	fi
+	[[ $label == *HTTPS* ]] && https_only
+	RUN_WRAP=("${RO_TMP[@]}")
+	run_cgi "$program" GET "$query"
+	expect_answer "answer" "$expected" "$status"
+}
+ro_case "tunerbay forward" tunerbay 'subfunc=region&todo=list' "$BODY" 0
+ro_case "tunerbay unknown command (returns through the tear-down)" tunerbay 'subfunc=tuner&todo=list' "$ERR_UNKNOWN" 0
+ro_case "tunerbay own answer" tunerbay 'subfunc=info&todo=list' "$NOT_READY_ANSWER" 0 -
+ro_case "tunerbay backend answers 404" tunerbay 'subfunc=region&todo=get' "$ERR_EXPECTATION" 255 \
+	'text HTTP/1.1 404 Not Found\r\nContent-Length: 2\r\n\r\n{}'
+ro_case "epg forward, session checked over HTTP" epg "subfunc=info&todo=list&$S" "$BODY" 0
+ro_case "epg forward, session checked over HTTPS" epg "subfunc=record&todo=add&$S" "$BODY" 0
+ro_case "epg unknown command (returns through the tear-down)" epg "subfunc=record&todo=list&$S" "$ERR_UNKNOWN" 0
+ro_case "epg without backend" epg "subfunc=info&todo=list&$S" "$ERR_SERVER_MISSING" 0 -
+
+case_in $G "epg stream relay"
+backend_start
+set_answer "$(printf '%s\n' 'text HTTP/1.1 200 OK\r\nContent-Type: video/mp2t\r\n\r\n' 'stream 300000' close)"
+RUN_WRAP=("${RO_TMP[@]}")
+run_cgi epg GET "subfunc=info&todo=list&$S"
+expect_status "exit status 0" 0
+expect_stream_prefix "relayed" 300000
+check "no scratch file anywhere" bash -c '! compgen -G "/tmp/dvrxmltmp*"'
+
+# ============================================================================
+# The reader of the answer goes away; the web server ends a run
+
+G=reader-and-signals
+
+# The web server stops reading a stream after 100,000 bytes: the run ends at
+# once (SIGPIPE is its defined end here), and the backend serves on.
+for program in tunerbay epg; do
+	case_in $G "$program: the reader leaves a stream"
+	backend_start
+	set_answer "$(printf '%s\n' 'text HTTP/1.1 200 OK\r\nContent-Type: video/mp2t\r\n\r\n' 'piece 65536' \
+		'stream 100000000' close)" 1
+	json_answer "$BODY" 2
+	# shellcheck disable=SC2016 # expanded by the wrapper's own shell
+	RUN_WRAP=(bash -c '"$@" | head -c 100000 >/dev/null; echo "${PIPESTATUS[0]}" >'"$NAS_OUT/leaver.status" leaver)
+	run_cgi $program GET "$(program_query $program)"
+	leaver=$(cat "$NAS_OUT/leaver.status")
+	check "ended with status 0 or by SIGPIPE (status $leaver)" test "$leaver" = 0 -o "$leaver" = 141
+	check "ended at once (${RUN_MS} ms)" test "$RUN_MS" -lt 3000
+	RUN_WRAP=()
+	run_cgi $program GET "$(program_query $program)"
+	expect_answer "the backend serves the next request" "$BODY" 0
+done
+
+# The web server ends a run that waits for a stalled backend: the fault
+# handler ends it with status 255, and nothing is written.
+for program in tunerbay epg; do
+	for sig in TERM HUP INT; do
+		case_in $G "$program: SIG$sig while the backend stalls"
+		backend_start
+		set_answer 'wait 10000'
+		signal_run_after "$sig" 0.5
+		run_cgi $program GET "$(program_query $program)"
+		expect_status "exit status 255" 255
+		expect_bytes "nothing written" "$RUN_OUT" ''
+	done
+done
+
+# A signal outside the handled set keeps its default action.
+case_in $G "tunerbay: SIGQUIT while the backend stalls"
+backend_start
+set_answer 'wait 10000'
+signal_run_after QUIT 0.5
+run_cgi tunerbay GET 'subfunc=network&todo=list'
+expect_status "ended by the signal's default action (131)" 131
+expect_bytes "nothing written" "$RUN_OUT" ''
+
+case_in $G "no scratch files left"
+check "no /tmp/dvrxmltmp*.xml" bash -c '! compgen -G "/tmp/dvrxmltmp*"'
+
+group_counts
+sandbox_finish
