@@ -135,6 +135,8 @@ set_answer 'text HTTP/1.1 404 Not Found\r\nContent-Type: application/json; chars
 web GET "$HTTP_URL/cgi-bin/tunerbay?subfunc=region&todo=list"
 expect_web_json "expectation failed" "$ERR_EXPECTATION"
 check "the envelope has 73 bytes" test "$(stat -c %s "$WEB_BODY")" -eq 73
+run_cgi tunerbay GET 'subfunc=region&todo=list'
+expect_answer "the same request run directly" "$ERR_EXPECTATION" 255
 
 case_begin "epg with a valid session over HTTP"
 backend_start
