@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, then configures, builds and runs
 # every test through ctest, in the builds that matter:
-#   release  - what ships (static, stripped): unit and end-to-end tests
+#   release  - what ships (static, stripped): unit and end-to-end tests, the demo tour once
 #   dev      - the same tests under AddressSanitizer and UndefinedBehaviorSanitizer
 #   armhf    - the unit tests of the ARM build under qemu-user
 #   fuzz     - each libFuzzer target for a short fixed time (DVR_FUZZ_SECONDS, default 60)
@@ -19,4 +19,7 @@ for preset in $presets; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$(nproc)"
   ctest --preset "$preset" -j 2
+  if [ "$preset" = release ]; then
+    scripts/demo.sh --once --build-dir build/release
+  fi
 done
