@@ -270,6 +270,19 @@ check() {
 	if "$@"; then t_ok "$label"; else t_fail "$label" "failed: $*"; fi
 }
 
+# todo_check LABEL COMMAND...: the check of a known fault that is not mended
+# yet; a failure shows as TAP "not ok ... # TODO" and does not fail the script.
+todo_check() {
+	local label=$1
+	shift
+	if "$@"; then
+		t_ok "$label"
+	else
+		_T_COUNT=$((_T_COUNT + 1))
+		echo "not ok $_T_COUNT - ${CASE:+$CASE: }$label # TODO known fault"
+	fi
+}
+
 # lacks PATTERN FILE: succeeds when no line of FILE matches PATTERN.
 lacks() {
 	! grep -q -e "$1" "$2"
@@ -326,6 +339,15 @@ expect_answer() {
 	_expect_same_file "$label: answer" "$RUN_OUT" "$want"
 	rm -f "$want"
 	expect_status "$label: exit status $status" "$status"
+}
+
+# answered DOCUMENT [STATUS]: succeeds when the last run answered as
+# expect_answer describes it.
+answered() {
+	local doc=$1
+	[[ $RUN_STATUS == "${2-0}" ]] || return 1
+	# shellcheck disable=SC2059
+	cmp -s "$RUN_OUT" <(printf "$CGI_HEADER_FMT%s" "${#doc}" "$doc")
 }
 
 # expect_lines LABEL FILE [LINE...]: the file consists of exactly these lines

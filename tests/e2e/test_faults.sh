@@ -124,6 +124,63 @@ for program in tunerbay epg; do
 	wait "$AFTER_PID"
 done
 
+# The backend dies while a long request is still being sent: with socket
+# buffers of 4 KiB (this network namespace only) a request of nearly the
+# largest QUERY_STRING the system passes on (128 KiB) cannot be taken in
+# before the backend reads. A second process of the backend's name stays, so
+# the program takes the backend for running after its failed send. The send
+# fails without a SIGPIPE, and the answer is the usual failure.
+SYSCTL_TCP=/proc/sys/net/ipv4
+saved_rmem=$(cat "$SYSCTL_TCP/tcp_rmem")
+saved_wmem=$(cat "$SYSCTL_TCP/tcp_wmem")
+big_query="subfunc=network&todo=add&index=0&entries=$(yes '%7B%22id%22%3A4711%7D,' | tr -d '\n' | head -c 131000)"
+big_query=${big_query:0:131000}
+# Shows in which system call the program waited, then ends the backend.
+crash_and_show_the_wait() {
+	local p comm
+	for p in /proc/[0-9]*; do
+		read -r comm 2>/dev/null <"$p/comm" || continue
+		[[ $comm == tunerbay || $comm == epg ]] &&
+			echo "# $comm was in system call $(cut -d' ' -f1 "$p/syscall" 2>/dev/null) ($(cat "$p/wchan" 2>/dev/null)) when the backend died"
+	done
+	backend_crash
+}
+for program in tunerbay epg; do
+	case_in $G "$program: killed while a 128 KiB request is being sent"
+	mkdir -p "$NAS_DIR/namesake"
+	"$NAS_DIR/bin/tvheadend" --dir "$NAS_DIR/namesake" --no-listen &
+	namesake=$!
+	# Before the backend listens: its connections take their buffers from it.
+	echo '4096 4096 4096' >"$SYSCTL_TCP/tcp_rmem"
+	echo '4096 4096 4096' >"$SYSCTL_TCP/tcp_wmem"
+	backend_start
+	set_answer 'wait 3000'
+	after_ms 600 crash_and_show_the_wait
+	if [[ $program == tunerbay ]]; then
+		run_cgi tunerbay GET "$big_query"
+	else
+		run_cgi epg GET "subfunc=record&todo=add&$S&${big_query#subfunc=network&todo=add&index=0&}"
+	fi
+	expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+	wait "$AFTER_PID"
+	echo "$saved_rmem" >"$SYSCTL_TCP/tcp_rmem"
+	echo "$saved_wmem" >"$SYSCTL_TCP/tcp_wmem"
+	kill "$namesake"
+	wait "$namesake" 2>/dev/null
+done
+
+# epg holds the backend connection open while it checks the session; the
+# backend dies meanwhile, so the forward finds a closed connection.
+case_in $G "epg: killed during the session check"
+backend_start
+login_misbehave stall
+json_answer "$BODY"
+after_ms 600 backend_crash
+run_cgi epg GET "subfunc=info&todo=list&$S"
+expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+expect_lines "the session was checked" "$LOGIN_REQUESTS" "1 http POST sid=[$GOOD_SID] service=[100]"
+wait "$AFTER_PID"
+
 # The process runs but nothing listens on its port: the process check passes,
 # the connection fails.
 no_listen_case() { # no_listen_case PROGRAM QUERY EXPECTED STATUS
@@ -349,6 +406,30 @@ for program in tunerbay epg; do
 	RUN_WRAP=()
 	run_cgi $program GET "$(program_query $program)"
 	expect_answer "the backend serves the next request" "$BODY" 0
+done
+
+# A web server may hand over a standard output that does not block: a write
+# that finds the pipe full must wait, not drop the rest of the answer.
+NONBLOCKING_STDOUT=(python3 -c 'import fcntl, os, sys
+fcntl.fcntl(1, fcntl.F_SETFL, fcntl.fcntl(1, fcntl.F_GETFL) | os.O_NONBLOCK)
+os.execvp(sys.argv[1], sys.argv[1:])')
+big_body="{\"entries\":\"$(head -c 3000000 /dev/zero | tr '\0' 'e')\"}"
+printf '%s' "$big_body" >"$NAS_OUT/big.json"
+for program in tunerbay epg; do
+	case_in $G "$program: standard output does not block, a 3 MB answer"
+	backend_start
+	set_answer "json $NAS_OUT/big.json"
+	RUN_WRAP=("${NONBLOCKING_STDOUT[@]}")
+	run_cgi $program GET "$(program_query $program)"
+	todo_check "the whole answer ($(stat -c %s "$RUN_OUT") bytes written)" answered "$big_body" 0
+
+	case_in $G "$program: standard output does not block, a stream"
+	backend_start
+	set_answer "$(printf '%s\n' 'text HTTP/1.1 200 OK\r\nContent-Type: video/mp2t\r\n\r\n' 'stream 3000000' close)"
+	RUN_WRAP=("${NONBLOCKING_STDOUT[@]}")
+	run_cgi $program GET "$(program_query $program)"
+	expect_status "exit status 0" 0
+	expect_stream_prefix "relayed" 3000000
 done
 
 # The web server ends a run that waits for a stalled backend: the fault

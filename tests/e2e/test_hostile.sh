@@ -116,16 +116,28 @@ no_scratch_file() {
 	! compgen -G "/tmp/dvrxmltmp*" >/dev/null
 }
 
-# expect_forwarded LABEL METHOD PATH QUERY: the backend received exactly this
-# request, with QUERY taken byte for byte (no escapes are interpreted).
-expect_forwarded() {
-	local label=$1 method=$2 path=$3 query=$4 want=$NAS_OUT/want.request
-	if [[ $method == GET ]]; then
-		printf 'GET %s?%s HTTP/1.1\r\n\r\n' "$path" "$query" >"$want"
+# forwarded_request METHOD PATH QUERY: the bytes of the request that forwards
+# QUERY, taken byte for byte (no escapes are interpreted).
+forwarded_request() {
+	if [[ $1 == GET ]]; then
+		printf 'GET %s?%s HTTP/1.1\r\n\r\n' "$2" "$3"
 	else
 		printf 'POST %s HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\nHost: 127.0.0.1:%d \r\nContent-Length: %d\r\n\r\n%s' \
-			"$path" "$BACKEND_PORT" "${#query}" "$query" >"$want"
+			"$2" "$BACKEND_PORT" "${#3}" "$3"
 	fi
+}
+
+# forwarded METHOD PATH QUERY: succeeds when the backend received exactly that.
+forwarded() {
+	cmp -s "$(backend_request 1)" <(forwarded_request "$@")
+}
+
+# expect_forwarded LABEL METHOD PATH QUERY: the backend received exactly this
+# request.
+expect_forwarded() {
+	local label=$1 want=$NAS_OUT/want.request
+	shift
+	forwarded_request "$@" >"$want"
 	_expect_same_file "$label" "$(backend_request 1)" "$want"
 }
 
@@ -245,6 +257,31 @@ hostile_run epg GET "$(q64 "subfunc=guide&todo=list&$S&x=")"
 expect_answer "unknown command" "$ERR_UNKNOWN" 0
 expect_no_request "nothing forwarded"
 
+# Around the 1024-byte request buffer: whole requests of 1021 to 1027 bytes.
+GET_AROUND=$(($(forwarded_request GET /xrec/tunerbay.cgi '' | wc -c)))
+POST_AROUND=$(($(forwarded_request POST /xrec/tunerbay.cgi "$(filler 900)" | wc -c) - 900))
+for total in 1021 1022 1023 1024 1025 1026 1027; do
+	case_in $G "tunerbay GET request of $total bytes"
+	backend_start
+	json_answer "$BODY"
+	prefix='subfunc=region&todo=list&x='
+	query=$prefix$(filler $((total - GET_AROUND - ${#prefix})))
+	hostile_run tunerbay GET "$query"
+	expect_answer "relayed" "$BODY" 0
+	expect_forwarded "GET of ${#query} query bytes, whole" GET /xrec/tunerbay.cgi "$query"
+	check "the request is $total bytes" test "$(stat -c %s "$(backend_request 1)")" -eq "$total"
+
+	case_in $G "tunerbay POST request of $total bytes"
+	backend_start
+	json_answer "$BODY"
+	prefix='subfunc=network&todo=add&x='
+	query=$prefix$(filler $((total - POST_AROUND - ${#prefix})))
+	hostile_run tunerbay GET "$query"
+	expect_answer "relayed" "$BODY" 0
+	expect_forwarded "POST of ${#query} body bytes, whole" POST /xrec/tunerbay.cgi "$query"
+	check "the request is $total bytes" test "$(stat -c %s "$(backend_request 1)")" -eq "$total"
+done
+
 # ============================================================================
 # CONTENT_LENGTH of a POST: not a number, negative, 0, beyond every integer.
 # A positive number (as atoi reads it: blanks, a sign, leading digits) means
@@ -254,60 +291,46 @@ expect_no_request "nothing forwarded"
 G=content-length
 CL_POSITIVE=(1 7 '+7' ' 7' '12abc' 2147483647 4294967297 99999999999)
 CL_NOT_POSITIVE=(0 -0 -1 -7 -2147483648 -99999999999 abc '' 0x10 ' ' '-' '+')
-# Numbers whose low 32 bits are 0 or have the sign bit set: a conversion that
-# keeps only those bits takes them for "no body" (or -4294967295 for 1). They
-# are tried for the rules every run must keep; which parameters the run took
-# is shown, not judged, until the conversion saturates.
-CL_BEYOND_INT=(2147483648 4294967296 18446744073709551616 999999999999999999999999 -4294967295)
+# Numbers whose low 32 bits are 0 or carry the sign bit: a conversion that
+# keeps only those bits takes them for "no body" (and -4294967295 for 1).
+CL_BEYOND_INT_POSITIVE=(2147483648 4294967296 18446744073709551616 999999999999999999999999)
+CL_BEYOND_INT_NOT_POSITIVE=(-4294967295)
 
-# content_length_case PROGRAM VALUE POSITIVE: POSITIVE 1 or 0, "?" for a value
-# of CL_BEYOND_INT.
+# content_length_case PROGRAM VALUE POSITIVE [CHECK]: POSITIVE 1 or 0; CHECK
+# is the check of the outcome (todo_check while a fault is known).
 content_length_case() {
-	local program=$1 value=$2 positive=$3 query
+	local program=$1 value=$2 positive=$3 checker=${4-check} query answer
 	case_in $G "$program, CONTENT_LENGTH '$value'"
 	backend_start
 	json_answer "$BODY"
 	RUN_ENV=("CONTENT_LENGTH=$value")
 	if [[ $program == tunerbay ]]; then
 		query='subfunc=region&todo=list&index=2'
-		hostile_run tunerbay POST "$query" 'short'
-		if [[ $positive == '?' ]]; then
-			show_parameters_taken
-		elif ((positive)); then
-			expect_answer "forwarded by the query string" "$BODY" 0
-			expect_forwarded "GET with the raw query" GET /xrec/tunerbay.cgi "$query"
-		else
-			expect_answer "no parameters: unknown command" "$ERR_UNKNOWN" 0
-			expect_no_request "nothing forwarded"
-		fi
+		answer=$ERR_UNKNOWN
 	else
 		query="subfunc=info&todo=list&$S"
-		hostile_run epg POST "$query" 'short'
-		if [[ $positive == '?' ]]; then
-			show_parameters_taken
-		elif ((positive)); then
-			expect_answer "forwarded by the query string" "$BODY" 0
-			expect_forwarded "GET with the raw query" GET /xrec/epg.cgi "$query"
-		else
-			expect_answer "no parameters: no session id" "$ERR_AUTH" 0
-			expect_no_login_request
-		fi
+		answer=$ERR_AUTH
+	fi
+	hostile_run $program POST "$query" 'short'
+	if ((positive)); then
+		$checker "parameters taken: forwarded, the backend's body answered" answered "$BODY" 0
+		$checker "the raw query forwarded" forwarded GET "/xrec/$program.cgi" "$query"
+	else
+		$checker "no parameters taken: $(if [[ $program == tunerbay ]]; then echo unknown command; else echo no session id; fi)" \
+			answered "$answer" 0
+		$checker "nothing forwarded" backend_quiet
 	fi
 }
 
-# A diagnostic line: whether the last run took the parameters (and forwarded).
-show_parameters_taken() {
-	if [[ -s $(backend_request 1) ]]; then
-		echo "# CONTENT_LENGTH '${RUN_ENV[0]#*=}': parameters taken, request forwarded"
-	else
-		echo "# CONTENT_LENGTH '${RUN_ENV[0]#*=}': no parameters taken"
-	fi
+backend_quiet() {
+	[[ ! -s $(backend_request 1) ]]
 }
 
 for program in tunerbay epg; do
 	for value in "${CL_POSITIVE[@]}"; do content_length_case "$program" "$value" 1; done
 	for value in "${CL_NOT_POSITIVE[@]}"; do content_length_case "$program" "$value" 0; done
-	for value in "${CL_BEYOND_INT[@]}"; do content_length_case "$program" "$value" '?'; done
+	for value in "${CL_BEYOND_INT_POSITIVE[@]}"; do content_length_case "$program" "$value" 1 todo_check; done
+	for value in "${CL_BEYOND_INT_NOT_POSITIVE[@]}"; do content_length_case "$program" "$value" 0 todo_check; done
 done
 
 case_in $G "tunerbay, no CONTENT_LENGTH"
@@ -371,6 +394,18 @@ for program in tunerbay epg; do
 	missing_case $program "only the request's own variables" "$BODY" GET '' "${SERVER_VARIABLES[@]}"
 done
 
+# Format directives and 32 KiB in every variable the programs read.
+FORMAT_TEXT=$(printf '%%s%%n%%x%%p%%%%%.0s' {1..3300} | head -c 32768)
+for program in tunerbay epg; do
+	var_settings=()
+	for var in SERVER_SOFTWARE SERVER_NAME GATEWAY_INTERFACE SERVER_PROTOCOL SERVER_PORT PATH_INFO PATH_TRANSLATED \
+		SCRIPT_NAME REMOTE_HOST REMOTE_ADDR AUTH_TYPE REMOTE_USER REMOTE_IDENT CONTENT_TYPE HTTP_ACCEPT HTTP_USER_AGENT \
+		HTTP_REFERER HTTP_HOST HTTP_COOKIE; do
+		var_settings+=("$var=$FORMAT_TEXT")
+	done
+	missing_case $program "format directives and 32 KiB in every other variable" "$BODY" GET '' "${var_settings[@]}"
+done
+
 case_in $G "epg without any variable, no backend"
 RUN_UNSET=(REQUEST_METHOD QUERY_STRING "${SERVER_VARIABLES[@]#-}")
 hostile_run epg GET ''
@@ -395,6 +430,7 @@ RAW_VALUES=(
 	'#frag?x=1/../..'
 	'Käse – 日本 📺'
 	'%C3%A4%20%2B+'
+	'%s%n%x%p%%%99999999s'
 )
 
 n=0
