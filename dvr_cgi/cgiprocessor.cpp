@@ -6,7 +6,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include "my_utility.h"
@@ -17,37 +16,6 @@ const char kEnvelopeFormat[] = "{\"total_count\": 0, \"result\": \"failure\", \"
 
 // Used only when even 2048 bytes cannot be had: the responder always has a document to write.
 char s_chFallbackDoc[DVR_ERR_DOC_SIZE];
-
-// Writes all of both pieces to standard output, across short writes and EINTR.
-// The answer never goes through stdio, so no answer bytes can be pending in a
-// buffer when a signal or an exit ends the process.
-void write_answer(const char* pHead, size_t headLen, const char* pDoc, size_t docLen)
-{
-    struct iovec iov[2] = { { const_cast<char*>(pHead), headLen }, { const_cast<char*>(pDoc), docLen } };
-    int iovIndex = 0;
-    while (iovIndex < 2) {
-        if (iov[iovIndex].iov_len == 0) {
-            iovIndex++;
-            continue;
-        }
-        ssize_t n = writev(STDOUT_FILENO, iov + iovIndex, 2 - iovIndex);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return; // the client went away; it simply loses the answer
-        }
-        size_t left = static_cast<size_t>(n);
-        while (iovIndex < 2 && left >= iov[iovIndex].iov_len) {
-            left -= iov[iovIndex].iov_len;
-            iov[iovIndex].iov_len = 0;
-            iovIndex++;
-        }
-        if (iovIndex < 2) {
-            iov[iovIndex].iov_base = static_cast<char*>(iov[iovIndex].iov_base) + left;
-            iov[iovIndex].iov_len -= left;
-        }
-    }
-}
 
 } // namespace
 
@@ -206,7 +174,12 @@ void CCgiProcessor::respondToClient(int reason)
     int headLen = snprintf(head, sizeof(head),
         "Connection: Close\r\nContent-Type: application/json; charset=UTF-8\r\nContent-Length: %ld\r\n\r\n",
         static_cast<long>(m_xmlDocSize));
-    write_answer(head, static_cast<size_t>(headLen), m_pXmlDoc, static_cast<size_t>(m_xmlDocSize));
+    // The answer never goes through stdio, so no answer bytes can be pending in
+    // a buffer when a signal or an exit ends the process. A client that went
+    // away simply loses the answer.
+    struct iovec iov[2] = { { head, static_cast<size_t>(headLen) },
+        { m_pXmlDoc, static_cast<size_t>(m_xmlDocSize) } };
+    write_all_iov(STDOUT_FILENO, iov, 2);
 
     if (!bReturns)
         exit(-1);
@@ -258,15 +231,16 @@ void CCgiProcessor::readRequestParams(const SRequestParam* pTable, size_t count,
         return;
 
     if (bPost) {
+        // Read as atoi reads it (leading digits), but a number beyond int stays
+        // what it says instead of wrapping: 2147483648 is positive.
         const char* pchLength = getContentLength();
-        if (!pchLength || atoi(pchLength) <= 0)
+        long long length = pchLength ? strtoll(pchLength, nullptr, 10) : 0;
+        if (length <= 0)
             return;
         // The body's bytes are never used. Consume one bounded piece of it, as
         // the web interface's POSTs are small; the client's number decides no memory.
         char drain[CGI_BODY_DRAIN_SIZE];
-        size_t want = static_cast<size_t>(atoi(pchLength));
-        if (want > sizeof(drain))
-            want = sizeof(drain);
+        size_t want = length < static_cast<long long>(sizeof(drain)) ? static_cast<size_t>(length) : sizeof(drain);
         ssize_t n;
         do {
             n = read(STDIN_FILENO, drain, want);

@@ -44,6 +44,48 @@ void debug_print(const char* tag, const char* format, ...)
 #endif
 
 // ---------------------------------------------------------------------------
+// Output
+
+bool write_all_iov(int fd, struct iovec* iov, int count)
+{
+    int index = 0;
+    while (index < count) {
+        if (iov[index].iov_len == 0) {
+            index++;
+            continue;
+        }
+        ssize_t n = writev(fd, iov + index, count - index);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN) {
+                struct pollfd pfd = { fd, POLLOUT, 0 };
+                poll(&pfd, 1, -1);
+                continue;
+            }
+            return false;
+        }
+        size_t left = static_cast<size_t>(n);
+        while (index < count && left >= iov[index].iov_len) {
+            left -= iov[index].iov_len;
+            iov[index].iov_len = 0;
+            index++;
+        }
+        if (index < count) {
+            iov[index].iov_base = static_cast<char*>(iov[index].iov_base) + left;
+            iov[index].iov_len -= left;
+        }
+    }
+    return true;
+}
+
+bool write_all(int fd, const char* p, size_t n)
+{
+    struct iovec iov = { const_cast<char*>(p), n };
+    return write_all_iov(fd, &iov, 1);
+}
+
+// ---------------------------------------------------------------------------
 // Commands
 
 int run_command(const char* const argv[], char* out, size_t outLen)

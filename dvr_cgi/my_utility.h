@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stddef.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 // Trace hook. Silent in the shipped build; configure with -DDVR_CGI_TRACE=ON to
 // send each trace line to standard error (the web server's error log).
@@ -25,6 +26,12 @@ __attribute__((format(printf, 2, 3))) static inline void debug_print(const char*
 // bytes are kept in out (the rest is read and dropped). Waits for the child.
 // Returns the number of bytes kept, or -1 when the command could not be started.
 int run_command(const char* const argv[], char* out, size_t outLen);
+
+// Writes every byte of the pieces to fd, across short writes, EINTR and a
+// non-blocking descriptor (waits until it takes more). False when the reader
+// has gone or the write fails otherwise. iov is consumed.
+bool write_all_iov(int fd, struct iovec* iov, int count);
+bool write_all(int fd, const char* p, size_t n);
 
 // Process lookup: a heap list of the ids of every process with this command
 // name, in /proc directory order, ended by 0; null for none. Caller frees.

@@ -91,27 +91,6 @@ size_t _compose(char* fixedBuf, size_t fixedSize, char** longBuf, const char* bo
     return total;
 }
 
-// Writes all of it to a descriptor that may be non-blocking. False when the
-// reader has gone or the write fails otherwise.
-bool _write_all(int fd, const char* p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w > 0) {
-            p += w;
-            n -= static_cast<size_t>(w);
-        } else if (w < 0 && errno == EINTR) {
-            continue;
-        } else if (w < 0 && errno == EAGAIN) {
-            struct pollfd pfd = { fd, POLLOUT, 0 };
-            poll(&pfd, 1, -1);
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
-
 } // namespace
 
 CSmallHttp::CSmallHttp(std::string destIp, int port)
@@ -376,7 +355,7 @@ void CSmallHttp::__relayTransportStream(const char* pEarly, int earlyCount)
     memcpy(s_workBuf, RELAY_HEADER, RELAY_HEADER_LEN);
     memcpy(s_workBuf + RELAY_HEADER_LEN, pEarly, static_cast<size_t>(earlyCount));
     size_t firstLen = RELAY_HEADER_LEN + static_cast<size_t>(earlyCount);
-    bool written = _write_all(STDOUT_FILENO, s_workBuf, firstLen);
+    bool written = write_all(STDOUT_FILENO, s_workBuf, firstLen);
     debug_print(
         "[CSmallHttp::getHttpRespondEntiyBody] A <=== B  ", "writenLen:%d", static_cast<int>(firstLen));
     if (!written)
@@ -407,7 +386,7 @@ void CSmallHttp::__relayTransportStream(const char* pEarly, int earlyCount)
     }
     for (;;) {
         int n = m_tcpConnection.recvData(s_workBuf, HTTP_RELAY_PIECE_SIZE);
-        if (n <= 0 || !_write_all(STDOUT_FILENO, s_workBuf, static_cast<size_t>(n)))
+        if (n <= 0 || !write_all(STDOUT_FILENO, s_workBuf, static_cast<size_t>(n)))
             exit(0);
     }
 }

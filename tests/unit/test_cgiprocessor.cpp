@@ -136,6 +136,19 @@ TEST(CgiResponder, SuccessWritesTheHeldDocument)
     EXPECT_NE(std::string::npos, multi.out.find("Content-Length: 3\r\n"));
 }
 
+// A web server may hand the CGI a non-blocking pipe: the answer must still
+// arrive whole, however often the pipe is full.
+TEST(CgiResponder, NonBlockingStandardOutputGetsTheWholeAnswer)
+{
+    const std::string doc = std::string(1 << 20, 'n') + "}";
+    ChildResult r = respondInChild(RESPOND_REASON_SUCCESS, [&](CCgiProcessor& cgi) {
+        fcntl(STDOUT_FILENO, F_SETFL, fcntl(STDOUT_FILENO, F_GETFL) | O_NONBLOCK);
+        cgi.json_to_xml(doc.c_str());
+    });
+    EXPECT_EQ(kReturned, r.exitCode());
+    EXPECT_TRUE(r.out == answer(doc)) << "got " << r.out.size() << " bytes";
+}
+
 TEST(CgiResponder, SuccessAfterTwoDocumentsSendsTheSecond)
 {
     ChildResult r = respondInChild(RESPOND_REASON_SUCCESS, [](CCgiProcessor& cgi) {
