@@ -306,6 +306,16 @@ chmod 0755 /sbin/getcfg
 getcfg_case
 
 install -m 0755 "$STANDIN_DIR/getcfg" /sbin/getcfg
+
+case_in $G "HTTPS only, the transfer tool missing"
+backend_start
+https_only
+rm -f /sbin/curl
+run_cgi epg GET "subfunc=info&todo=list&$S"
+expect_answer "not confirmed" "$ERR_AUTH" 0
+expect_lines "no login request" "$LOGIN_REQUESTS"
+install -m 0755 "$(command -v curl)" /sbin/curl
+
 case_in $G "back in place"
 backend_start
 json_answer "$BODY"
