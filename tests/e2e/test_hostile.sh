@@ -289,17 +289,15 @@ done
 # is a few bytes, whatever the number says.
 
 G=content-length
-CL_POSITIVE=(1 7 '+7' ' 7' '12abc' 2147483647 4294967297 99999999999)
-CL_NOT_POSITIVE=(0 -0 -1 -7 -2147483648 -99999999999 abc '' 0x10 ' ' '-' '+')
-# Numbers whose low 32 bits are 0 or carry the sign bit: a conversion that
-# keeps only those bits takes them for "no body" (and -4294967295 for 1).
-CL_BEYOND_INT_POSITIVE=(2147483648 4294967296 18446744073709551616 999999999999999999999999)
-CL_BEYOND_INT_NOT_POSITIVE=(-4294967295)
+# Beyond the range of int, a number keeps its sign: no wrap-around may turn
+# 2147483648 or 4294967296 into "no body", or -4294967295 into 1.
+CL_POSITIVE=(1 7 '+7' ' 7' '12abc' 2147483647 2147483648 4294967296 4294967297 99999999999
+	18446744073709551616 999999999999999999999999)
+CL_NOT_POSITIVE=(0 -0 -1 -7 -2147483648 -4294967295 -99999999999 abc '' 0x10 ' ' '-' '+')
 
-# content_length_case PROGRAM VALUE POSITIVE [CHECK]: POSITIVE 1 or 0; CHECK
-# is the check of the outcome (todo_check while a fault is known).
+# content_length_case PROGRAM VALUE POSITIVE: POSITIVE 1 or 0.
 content_length_case() {
-	local program=$1 value=$2 positive=$3 checker=${4-check} query answer
+	local program=$1 value=$2 positive=$3 query answer
 	case_in $G "$program, CONTENT_LENGTH '$value'"
 	backend_start
 	json_answer "$BODY"
@@ -313,12 +311,12 @@ content_length_case() {
 	fi
 	hostile_run $program POST "$query" 'short'
 	if ((positive)); then
-		$checker "parameters taken: forwarded, the backend's body answered" answered "$BODY" 0
-		$checker "the raw query forwarded" forwarded GET "/xrec/$program.cgi" "$query"
+		check "parameters taken: forwarded, the backend's body answered" answered "$BODY" 0
+		check "the raw query forwarded" forwarded GET "/xrec/$program.cgi" "$query"
 	else
-		$checker "no parameters taken: $(if [[ $program == tunerbay ]]; then echo unknown command; else echo no session id; fi)" \
+		check "no parameters taken: $(if [[ $program == tunerbay ]]; then echo unknown command; else echo no session id; fi)" \
 			answered "$answer" 0
-		$checker "nothing forwarded" backend_quiet
+		check "nothing forwarded" backend_quiet
 	fi
 }
 
@@ -329,8 +327,6 @@ backend_quiet() {
 for program in tunerbay epg; do
 	for value in "${CL_POSITIVE[@]}"; do content_length_case "$program" "$value" 1; done
 	for value in "${CL_NOT_POSITIVE[@]}"; do content_length_case "$program" "$value" 0; done
-	for value in "${CL_BEYOND_INT_POSITIVE[@]}"; do content_length_case "$program" "$value" 1 todo_check; done
-	for value in "${CL_BEYOND_INT_NOT_POSITIVE[@]}"; do content_length_case "$program" "$value" 0 todo_check; done
 done
 
 case_in $G "tunerbay, no CONTENT_LENGTH"
