@@ -8,11 +8,12 @@
 #include <execinfo.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -88,6 +89,25 @@ bool write_all(int fd, const char* p, size_t n)
 // ---------------------------------------------------------------------------
 // Commands
 
+namespace {
+
+// Closes every descriptor from first on; older kernels without close_range get
+// the plain loop.
+void close_from(int first)
+{
+#ifdef SYS_close_range
+    if (syscall(SYS_close_range, first, ~0U, 0) == 0)
+        return;
+#endif
+    long last = sysconf(_SC_OPEN_MAX);
+    if (last < 0 || last > 65536)
+        last = 65536;
+    for (int fd = first; fd < last; fd++)
+        close(fd);
+}
+
+} // namespace
+
 int run_command(const char* const argv[], char* out, size_t outLen)
 {
     // A tool that is missing or not executable is known before anything starts.
@@ -97,26 +117,61 @@ int run_command(const char* const argv[], char* out, size_t outLen)
     if (out && pipe2(pipeFds, O_CLOEXEC) != 0)
         return -1;
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    // Standard output must never reach the CGI answer: it goes to the caller's
-    // pipe, or to standard error, which the web server puts into its log.
-    posix_spawn_file_actions_adddup2(&actions, out ? pipeFds[1] : STDERR_FILENO, STDOUT_FILENO);
-    // Nothing but 0-2 may leak into the child: a daemon started by a service
-    // script would otherwise hold the web server's descriptors open.
-    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-
+    // Tells the parent that the exec failed: it closes unread on a successful exec.
+    int execFds[2];
+    if (pipe2(execFds, O_CLOEXEC) != 0) {
+        if (out) {
+            close(pipeFds[0]);
+            close(pipeFds[1]);
+        }
+        return -1;
+    }
     static char* const s_env[] = { const_cast<char*>(DVR_CHILD_PATH_ENV), nullptr };
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv), s_env);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        // A tool must not outlive the CGI: when the web server ends the run
+        // (a client that went away), the tool is ended with it.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent)
+            _exit(127);
+        int devNull = open("/dev/null", O_RDONLY);
+        if (devNull < 0 || dup2(devNull, STDIN_FILENO) < 0)
+            _exit(127);
+        // Standard output must never reach the CGI answer: it goes to the
+        // caller's pipe, or to standard error, which the web server logs.
+        if (dup2(out ? pipeFds[1] : STDERR_FILENO, STDOUT_FILENO) < 0)
+            _exit(127);
+        // Nothing but 0-2 may leak into the child: a daemon started by a
+        // service script would otherwise hold the web server's descriptors open.
+        if (execFds[1] != STDERR_FILENO + 1 && dup2(execFds[1], STDERR_FILENO + 1) < 0)
+            _exit(127);
+        fcntl(STDERR_FILENO + 1, F_SETFD, FD_CLOEXEC);
+        close_from(STDERR_FILENO + 2);
+        execve(argv[0], const_cast<char* const*>(argv), s_env);
+        int err = errno;
+        ssize_t ignored = write(STDERR_FILENO + 1, &err, sizeof(err));
+        (void)ignored;
+        _exit(127);
+    }
+    close(execFds[1]);
     if (out)
         close(pipeFds[1]);
-    if (rc != 0) {
+    int execErr = 0;
+    bool bExecFailed = false;
+    if (pid > 0) {
+        ssize_t n;
+        do {
+            n = read(execFds[0], &execErr, sizeof(execErr));
+        } while (n < 0 && errno == EINTR);
+        bExecFailed = n > 0;
+    }
+    close(execFds[0]);
+    if (pid < 0 || bExecFailed) {
         if (out)
             close(pipeFds[0]);
-        errno = rc;
+        if (pid > 0)
+            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) { }
         return -1;
     }
 
@@ -138,8 +193,7 @@ int run_command(const char* const argv[], char* out, size_t outLen)
         }
         close(pipeFds[0]);
     }
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) { }
     return static_cast<int>(kept);
 }
 
@@ -202,7 +256,10 @@ pid_t* _find_pid_by_name_in(const char* procRoot, const char* pidName)
     return nullptr;
 }
 
-pid_t* find_pid_by_name(const char* pidName) { return _find_pid_by_name_in(DVR_PROC_ROOT, pidName); }
+pid_t* find_pid_by_name(const char* pidName)
+{
+    return _find_pid_by_name_in(DVR_PROC_ROOT, pidName);
+}
 
 bool is_process_exist(const char* name)
 {
@@ -223,7 +280,8 @@ namespace {
 // started reads like an empty answer: 0.
 int read_setting(const char* section, const char* key, const char* defaultValue)
 {
-    const char* argv[] = { NAS_GETCFG_TOOL, section, key, "-d", defaultValue, "-f", NAS_CONFIG_FILE, nullptr };
+    const char* argv[]
+        = { NAS_GETCFG_TOOL, section, key, "-d", defaultValue, "-f", NAS_CONFIG_FILE, nullptr };
     if (!defaultValue) {
         argv[3] = "-f";
         argv[4] = NAS_CONFIG_FILE;
@@ -251,13 +309,25 @@ bool is_hex_digit(unsigned char ch)
 
 } // namespace
 
-int check_Ovra_force_ssl() { return read_setting("System", "Force SSL", "0"); }
+int check_Ovra_force_ssl()
+{
+    return read_setting("System", "Force SSL", "0");
+}
 
-int _get_host_ssl_port() { return read_setting("Stunnel", "port", "443"); }
+int _get_host_ssl_port()
+{
+    return read_setting("Stunnel", "port", "443");
+}
 
-int _get_host_port() { return read_setting("System", "Web Access Port", nullptr); }
+int _get_host_port()
+{
+    return read_setting("System", "Web Access Port", nullptr);
+}
 
-int get_Ovra_web_port() { return check_Ovra_force_ssl() == 1 ? _get_host_ssl_port() : _get_host_port(); }
+int get_Ovra_web_port()
+{
+    return check_Ovra_force_ssl() == 1 ? _get_host_ssl_port() : _get_host_port();
+}
 
 int curl_send_request(const char* const argv[], char* ret_str, int buf_len)
 {
@@ -308,7 +378,8 @@ bool _build_login_form(const char* sid, const char* ending, char* buf, size_t bu
     memcpy(buf, "sid=", 4);
     pos = 4;
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(sid); *p; p++) {
-        const bool bKeep = is_unreserved(*p) || *p == '+' || (*p == '%' && is_hex_digit(p[1]) && is_hex_digit(p[2]));
+        const bool bKeep
+            = is_unreserved(*p) || *p == '+' || (*p == '%' && is_hex_digit(p[1]) && is_hex_digit(p[2]));
         size_t need = bKeep ? 1 : 3;
         if (pos + need + tail > bufSize)
             return false;

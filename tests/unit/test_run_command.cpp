@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <string>
@@ -202,4 +204,54 @@ TEST(RunCommand, ChildIsReapedOnEveryPath)
         return 0;
     });
     EXPECT_EQ(0, r.exitCode());
+}
+
+// The web server ends a CGI whose client went away; a tool it was waiting for
+// (a stalled transfer) must end with it rather than linger.
+TEST(RunCommand, ToolEndsWhenTheCgiIsKilled)
+{
+    char dir[] = "/tmp/dvr_unit_pdeath_XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir));
+    const std::string pidFile = std::string(dir) + "/pid";
+    ChildResult r = run_in_child([&]() {
+        const pid_t cgi = getpid();
+        if (fork() == 0) {
+            for (int i = 0; i < 500 && access(pidFile.c_str(), F_OK) != 0; i++)
+                usleep(10000);
+            usleep(50000);
+            kill(cgi, SIGKILL);
+            _exit(0);
+        }
+        const std::string script = "echo $$ > " + pidFile + ".tmp && mv " + pidFile + ".tmp " + pidFile
+            + " && exec setsid sleep 30"; // its own session: nothing but the parent's death can end it
+        const char* argv[] = { "/bin/sh", "-c", script.c_str(), nullptr };
+        run_command(argv, nullptr, 0);
+        return 0;
+    });
+    EXPECT_TRUE(r.signaled());
+    FILE* f = fopen(pidFile.c_str(), "r");
+    ASSERT_NE(nullptr, f);
+    int tool = 0;
+    ASSERT_EQ(1, fscanf(f, "%d", &tool));
+    fclose(f);
+    // Gone, or a zombie waiting for its new parent to reap it.
+    bool alive = true;
+    for (int i = 0; i < 200 && alive; i++) {
+        char path[64];
+        snprintf(path, sizeof(path), "/proc/%d/stat", tool);
+        FILE* st = fopen(path, "r");
+        char state = 'X';
+        if (st) {
+            if (fscanf(st, "%*d (%*[^)]) %c", &state) != 1)
+                state = 'X';
+            fclose(st);
+        }
+        alive = st && state != 'Z' && state != 'X';
+        if (alive)
+            usleep(10000);
+    }
+    EXPECT_FALSE(alive) << "the tool (pid " << tool << ") outlived the killed CGI";
+    kill(tool, SIGKILL);
+    unlink(pidFile.c_str());
+    rmdir(dir);
 }
