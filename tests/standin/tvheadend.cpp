@@ -32,23 +32,10 @@
 #include <utility>
 #include <vector>
 
+#include "my_utility.h"
 #include "scripted_server.h"
 
 namespace {
-
-bool write_all(int fd, const char* p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
 
 // A reader never sees half a file: it is written under a hidden temporary name
 // first, so that a glob for request.* never matches it either.
