@@ -25,7 +25,10 @@
 #
 # Needs root, util-linux unshare, iproute2, lighttpd with mod_openssl, openssl,
 # curl and python3. DVR_BUILD_DIR (the build tree) must be set; DVR_SOURCE_DIR
-# defaults to the tree this file is in.
+# defaults to the tree this file is in. The programs under test may come from
+# another tree, DVR_PROGRAM_DIR (default DVR_BUILD_DIR), and run through the
+# command prefix DVR_EMULATOR (default none), e.g. an ARM build under qemu-arm;
+# the stand-ins always come from DVR_BUILD_DIR and run natively.
 
 : "${DVR_SOURCE_DIR:=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}"
 export DVR_SOURCE_DIR
@@ -111,7 +114,13 @@ _sandbox_outer() {
 	[[ -n ${DVR_BUILD_DIR-} ]] || _sandbox_die "set DVR_BUILD_DIR to the build tree (ctest sets it)"
 	DVR_BUILD_DIR=$(cd "$DVR_BUILD_DIR" && pwd) || _sandbox_die "no build tree at $DVR_BUILD_DIR"
 	export DVR_BUILD_DIR
+	: "${DVR_PROGRAM_DIR:=$DVR_BUILD_DIR}"
+	DVR_PROGRAM_DIR=$(cd "$DVR_PROGRAM_DIR" && pwd) || _sandbox_die "no program tree at $DVR_PROGRAM_DIR"
+	export DVR_PROGRAM_DIR DVR_EMULATOR=${DVR_EMULATOR-}
 	local tool
+	if [[ -n $DVR_EMULATOR ]]; then
+		command -v "${DVR_EMULATOR%% *}" >/dev/null || _sandbox_die "missing emulator: ${DVR_EMULATOR%% *}"
+	fi
 	for tool in unshare ip lighttpd openssl curl /usr/bin/python3 awk timeout; do
 		command -v "$tool" >/dev/null || _sandbox_die "missing tool: $tool"
 	done
@@ -240,7 +249,7 @@ _sandbox_setup() {
 	RUN_N=0
 	CASE=''
 	trap _sandbox_on_exit EXIT
-	echo "# sandbox ready: $(uname -r), build tree $DVR_BUILD_DIR"
+	echo "# sandbox ready: $(uname -r), build tree $DVR_BUILD_DIR${DVR_EMULATOR:+, programs from $DVR_PROGRAM_DIR under $DVR_EMULATOR}"
 }
 
 # ---------------------------------------------------------------------------
@@ -579,7 +588,8 @@ login_misbehave() {
 # Running a CGI program as the web server does
 
 # run_cgi PROGRAM METHOD QUERY [BODY]
-# Runs $DVR_BUILD_DIR/PROGRAM unchanged with the CGI variables of a request
+# Runs $DVR_PROGRAM_DIR/PROGRAM unchanged (through $DVR_EMULATOR when set) with
+# the CGI variables of a request
 # (QUERY_STRING unset when RUN_NO_QUERY=1; a POST gets BODY on standard input
 # with its CONTENT_TYPE and CONTENT_LENGTH). The request carries a "Proxy:"
 # header (HTTP_PROXY), which no started command may inherit.
@@ -633,11 +643,14 @@ run_cgi() {
 	done
 	env=("${kept[@]}" "${RUN_ENV[@]}")
 	printf '%s' "$body" >"$base.in"
+	local -a emulator=()
+	read -ra emulator <<<"${DVR_EMULATOR-}"
 	local start
 	start=$(date +%s%N)
 	(
 		cd "$NAS_OUT" || exit 1
-		timeout -k 2 "${RUN_TIMEOUT-60}" "${RUN_WRAP[@]}" env -i "${env[@]}" "$DVR_BUILD_DIR/$program" \
+		timeout -k 2 "${RUN_TIMEOUT-60}" "${RUN_WRAP[@]}" env -i "${env[@]}" "${emulator[@]}" \
+			"${DVR_PROGRAM_DIR:-$DVR_BUILD_DIR}/$program" \
 			<"$base.in" 2>"$RUN_ERR"
 		echo $? >"$base.status"
 		date +%s%N >"$base.exit"
