@@ -663,6 +663,25 @@ run_cgi() {
 	RUN_EOF_LAG_MS=$((($(cat "$base.eof") - $(cat "$base.exit")) / 1000000))
 }
 
+# proc_name PID VAR: sets VAR to the name /proc gives the process (its comm);
+# fails when the process is gone. A program run through DVR_EMULATOR carries
+# the emulator's name there, so it is named after the program it emulates.
+proc_name() {
+	local comm
+	read -r comm 2>/dev/null <"/proc/$1/comm" || return 1
+	if [[ -n ${DVR_EMULATOR-} ]]; then
+		local -a emulator args
+		read -ra emulator <<<"$DVR_EMULATOR"
+		local emulator_comm=${emulator[0]##*/}
+		if [[ $comm == "${emulator_comm:0:15}" ]] && mapfile -d '' -t args 2>/dev/null <"/proc/$1/cmdline"; then
+			comm=${args[${#emulator[@]}]-$comm}
+			comm=${comm##*/}
+			comm=${comm:0:15}
+		fi
+	fi
+	printf -v "$2" '%s' "$comm"
+}
+
 # Every name a program could leave behind: all of /tmp but the places where the
 # sandbox itself keeps logs, requests and answers, and /dev/shm, /etc/config
 # and /etc/init.d.
