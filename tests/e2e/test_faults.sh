@@ -139,7 +139,7 @@ big_query=${big_query:0:131000}
 crash_and_show_the_wait() {
 	local p comm
 	for p in /proc/[0-9]*; do
-		read -r comm 2>/dev/null <"$p/comm" || continue
+		proc_name "${p#/proc/}" comm || continue
 		[[ $comm == tunerbay || $comm == epg ]] &&
 			echo "# $comm was in system call $(cut -d' ' -f1 "$p/syscall" 2>/dev/null) ($(cat "$p/wchan" 2>/dev/null)) when the backend died"
 	done
@@ -253,7 +253,7 @@ done
 run_leftovers() {
 	local p comm left=''
 	for p in /proc/[0-9]*; do
-		comm=$(cat "$p/comm" 2>/dev/null) || continue
+		proc_name "${p#/proc/}" comm || continue
 		case $comm in epg | tunerbay | curl | getcfg) left+=" ${p#/proc/}:$comm" ;; esac
 	done
 	echo "$left"

@@ -86,7 +86,7 @@ expect_only_own_commands() {
 	fi
 	local p comm
 	for p in /proc/[0-9]*; do
-		read -r comm 2>/dev/null <"$p/comm" || continue
+		proc_name "${p#/proc/}" comm || continue
 		case $comm in epg | tunerbay | curl | getcfg | dvr.sh) bad+=" process ${p#/proc/} ($comm) left" ;; esac
 	done
 	if [[ -z $bad ]]; then t_ok "no command but its own, none left running"; else t_fail "only its own commands" "$bad"; fi
