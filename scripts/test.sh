@@ -3,7 +3,8 @@
 # every test through ctest, in the builds that matter:
 #   release  - what ships (static, stripped): unit and end-to-end tests, the demo tour once
 #   dev      - the same tests under AddressSanitizer and UndefinedBehaviorSanitizer
-#   armhf    - the unit tests of the ARM build under qemu-user
+#   armhf    - the unit tests of the ARM build under qemu-user, and the end-to-end
+#              tests that run tunerbay and epg directly (scripts/e2e-emulated.sh)
 #   fuzz     - each libFuzzer target for a short fixed time (DVR_FUZZ_SECONDS, default 60)
 # DVR_TEST_PRESETS picks a subset, e.g. DVR_TEST_PRESETS="release" scripts/test.sh
 set -euo pipefail
@@ -19,6 +20,9 @@ for preset in $presets; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$(nproc)"
   ctest --preset "$preset" -j 2
+  if [ "$preset" = armhf ]; then
+    scripts/e2e-emulated.sh armhf
+  fi
   if [ "$preset" = release ]; then
     scripts/demo.sh --once --build-dir build/release
   fi
