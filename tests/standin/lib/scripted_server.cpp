@@ -426,7 +426,12 @@ int open_loopback_listener(int port, int* boundPort)
     addr.sin_port = htons(static_cast<uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
-    if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 16) != 0
+    // Connections are served one at a time, so under load they queue. A full
+    // queue drops the end of a client's handshake; the client sends its request
+    // all the same, and it comes only with the kernel's retransmission, possibly
+    // after read_http_request has given up on it. So the queue is as long as
+    // the system allows.
+    if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, SOMAXCONN) != 0
         || getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len) != 0) {
         close(fd);
         return -1;
