@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tests and the demo need, when missing.
 set -euo pipefail
 pkgs=(build-essential cmake libgtest-dev googletest lighttpd lighttpd-mod-openssl curl openssl psmisc
-      iproute2 util-linux procps python3 file
+      iproute2 util-linux procps python3 file wrk
       g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user clang libclang-rt-14-dev)
 missing=()
 for p in "${pkgs[@]}"; do
