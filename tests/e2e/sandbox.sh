@@ -521,6 +521,15 @@ set_answer() {
 }
 
 # json_answer BODY [N]: a 200 answer with this JSON body (taken literally).
+# What a relay of N stream bytes writes: the relay's own header lines, then the
+# stand-in's stream pattern. make_expected_stream N FILE
+make_expected_stream() {
+	{
+		printf '%b' "$TS_HEADER"
+		if (($1 > 0)); then "$NAS_DIR/bin/tvheadend" --print-stream "$1"; fi
+	} >"$2"
+}
+
 json_answer() {
 	local file=$BACKEND_DIR/body${2:+.$2}.json
 	printf '%s' "$1" >"$file"

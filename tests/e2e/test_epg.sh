@@ -300,10 +300,7 @@ expect_answer "empty success" '' 0
 
 STREAM_BYTES=2000000
 stream_expected=$NAS_OUT/stream.expected
-{
-	printf '%b' "$TS_HEADER"
-	"$NAS_DIR/bin/tvheadend" --print-stream "$STREAM_BYTES"
-} >"$stream_expected"
+make_expected_stream "$STREAM_BYTES" "$stream_expected"
 
 case_begin "transport stream relay"
 backend_start

@@ -327,10 +327,7 @@ expect_request "GET with the raw query" "$(get_request 'subfunc=region&todo=list
 # exactly as the backend sent it, until it closes.
 STREAM_BYTES=3000000
 stream_expected=$NAS_OUT/stream.expected
-{
-	printf '%b' "$TS_HEADER"
-	"$NAS_DIR/bin/tvheadend" --print-stream "$STREAM_BYTES"
-} >"$stream_expected"
+make_expected_stream "$STREAM_BYTES" "$stream_expected"
 
 case_begin "transport stream relay"
 backend_start
