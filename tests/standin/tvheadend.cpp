@@ -1,13 +1,15 @@
 // Stand-in for the TV recording backend in the end-to-end tests and the demo.
 //
-//   tvheadend --dir DIR [--routes RDIR] [--port 9981] [--no-listen] [--print-stream BYTES]
+//   tvheadend --dir DIR [--routes RDIR] [--port 9981] [--no-listen] [--quiet] [--print-stream BYTES]
 //
 // Serves connections on 127.0.0.1 one at a time until it is killed. Connection N
 // is recorded in DIR/request.N and answered by DIR/answer.N, else DIR/answer,
 // else a JSON {}. Its pid is in DIR/pid once it listens. --no-listen only writes
 // the pid and sleeps (a backend that runs but refuses connections);
 // --print-stream writes the first BYTES bytes of the stream pattern to standard
-// output, so a test can compare what a client relayed.
+// output, so a test can compare what a client relayed. --quiet records no
+// requests and writes no route lines: a benchmark's backend does only what a
+// client waits for.
 //
 // --routes RDIR answers by what was asked instead of by connection number. With
 // NAME the last segment of the request's path up to its first dot ("/xrec/epg.cgi"
@@ -192,7 +194,7 @@ std::vector<std::string> route_candidates(const std::string& request, const std:
 int usage()
 {
     fprintf(stderr,
-        "usage: tvheadend --dir DIR [--routes RDIR] [--port 9981] [--no-listen] [--print-stream BYTES]\n");
+        "usage: tvheadend --dir DIR [--routes RDIR] [--port 9981] [--no-listen] [--quiet] [--print-stream BYTES]\n");
     return 2;
 }
 
@@ -204,6 +206,7 @@ int main(int argc, char** argv)
     std::string routesDir;
     unsigned long long port = 9981;
     bool noListen = false;
+    bool quiet = false;
     bool printStream = false;
     unsigned long long streamBytes = 0;
     for (int i = 1; i < argc; ++i) {
@@ -222,6 +225,8 @@ int main(int argc, char** argv)
             ++i;
         } else if (a == "--no-listen") {
             noListen = true;
+        } else if (a == "--quiet") {
+            quiet = true;
         } else {
             return usage();
         }
@@ -266,7 +271,7 @@ int main(int argc, char** argv)
         }
         std::string requestName = "request." + std::to_string(n);
         auto record = [&](const std::string& request) {
-            if (!write_file_atomic(dir, requestName, request))
+            if (!quiet && !write_file_atomic(dir, requestName, request))
                 fprintf(stderr, "tvheadend: cannot write %s/%s\n", dir.c_str(), requestName.c_str());
         };
         // An unusable script: the request is recorded, then the connection closed without an answer.
@@ -285,8 +290,9 @@ int main(int argc, char** argv)
                     std::string chosen;
                     if (!load_first_script(route_candidates(request, routesDir), routesDir, &script, &chosen))
                         script.close();
-                    fprintf(
-                        stderr, "tvheadend: connection %d: %s\n", n, chosen.empty() ? "{}" : chosen.c_str());
+                    if (!quiet)
+                        fprintf(stderr, "tvheadend: connection %d: %s\n", n,
+                            chosen.empty() ? "{}" : chosen.c_str());
                     return script;
                 },
                 record);
