@@ -1,0 +1,90 @@
+/* The floor of the benchmark: the least a CGI process can do for a request.
+ *
+ *   floor ANSWER                   writes ANSWER to standard output
+ *   floor ANSWER REQUEST           first sends REQUEST to the backend and reads
+ *                                  its whole answer, then writes ANSWER
+ *   floor --splice REQUEST         sends REQUEST, then moves the backend's answer
+ *                                  to standard output with splice(2): the best
+ *                                  copy of a stream into a pipe
+ *
+ * Static, no allocation, no parsing: whatever a real CGI costs beyond this is
+ * its own overhead. */
+#define _GNU_SOURCE
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "platform.h"
+
+static int write_all(int fd, const char *p, size_t n)
+{
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return -1;
+        p += w;
+        n -= (size_t)w;
+    }
+    return 0;
+}
+
+static int exchange_start(const char *request)
+{
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(DVR_BACKEND_PORT);
+    inet_pton(AF_INET, DVR_BACKEND_IP, &addr.sin_addr);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || connect(fd, (struct sockaddr *)&addr, sizeof addr) != 0)
+        return -1;
+    size_t len = strlen(request);
+    const char *p = request;
+    while (len > 0) {
+        ssize_t n = send(fd, p, len, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        p += n;
+        len -= (size_t)n;
+    }
+    return fd;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc == 3 && strcmp(argv[1], "--splice") == 0) {
+        int fd = exchange_start(argv[2]);
+        if (fd < 0)
+            return 1;
+        for (;;) {
+            ssize_t n = splice(fd, NULL, 1, NULL, 1 << 20, SPLICE_F_MOVE);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return n < 0;
+        }
+    }
+    if (argc != 2 && argc != 3)
+        return 2;
+    if (argc == 3) {
+        int fd = exchange_start(argv[2]);
+        if (fd < 0)
+            return 1;
+        static char buf[65536];
+        ssize_t n;
+        while ((n = recv(fd, buf, sizeof buf, 0)) != 0) {
+            if (n < 0 && errno != EINTR)
+                return 1;
+        }
+        close(fd);
+    }
+    return write_all(1, argv[1], strlen(argv[1])) != 0;
+}
