@@ -91,6 +91,10 @@ bool write_all(int fd, const char* p, size_t n)
 
 namespace {
 
+// The signals the fault handler pair takes over; a started command gets them
+// back at their defaults.
+const int kHandledSignals[] = { SIGBUS, SIGSEGV, SIGINT, SIGABRT, SIGTERM, SIGHUP, SIGURG };
+
 // Closes every descriptor from first on; older kernels without close_range get
 // the plain loop.
 void close_from(int first)
@@ -117,57 +121,48 @@ int run_command(const char* const argv[], char* out, size_t outLen)
     if (out && pipe2(pipeFds, O_CLOEXEC) != 0)
         return -1;
 
-    // Tells the parent that the exec failed: it closes unread on a successful exec.
-    int execFds[2];
-    if (pipe2(execFds, O_CLOEXEC) != 0) {
-        if (out) {
-            close(pipeFds[0]);
-            close(pipeFds[1]);
-        }
-        return -1;
-    }
     static char* const s_env[] = { const_cast<char*>(DVR_CHILD_PATH_ENV), nullptr };
     const pid_t parent = getpid();
-    pid_t pid = fork();
+    const int outFd = out ? pipeFds[1] : STDERR_FILENO;
+    // vfork: a child that only sets up its descriptors and execs needs no copy
+    // of the CGI's memory, and the CGI sleeps until the exec. A failed exec
+    // leaves its errno in this variable, which the child shares. Signals are
+    // held meanwhile, so that no handler of ours runs in the child.
+    volatile int execErr = 0;
+    sigset_t all, old;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &old);
+    pid_t pid = vfork();
     if (pid == 0) {
+        struct sigaction dfl;
+        memset(&dfl, 0, sizeof(dfl));
+        dfl.sa_handler = SIG_DFL;
+        for (int sig : kHandledSignals)
+            sigaction(sig, &dfl, nullptr);
         // A tool must not outlive the CGI: when the web server ends the run
         // (a client that went away), the tool is ended with it.
         prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (getppid() != parent)
-            _exit(127);
-        int devNull = open("/dev/null", O_RDONLY);
-        if (devNull < 0 || dup2(devNull, STDIN_FILENO) < 0)
-            _exit(127);
-        // Standard output must never reach the CGI answer: it goes to the
-        // caller's pipe, or to standard error, which the web server logs.
-        if (dup2(out ? pipeFds[1] : STDERR_FILENO, STDOUT_FILENO) < 0)
-            _exit(127);
-        // Nothing but 0-2 may leak into the child: a daemon started by a
-        // service script would otherwise hold the web server's descriptors open.
-        if (execFds[1] != STDERR_FILENO + 1 && dup2(execFds[1], STDERR_FILENO + 1) < 0)
-            _exit(127);
-        fcntl(STDERR_FILENO + 1, F_SETFD, FD_CLOEXEC);
-        close_from(STDERR_FILENO + 2);
-        execve(argv[0], const_cast<char* const*>(argv), s_env);
-        int err = errno;
-        ssize_t ignored = write(STDERR_FILENO + 1, &err, sizeof(err));
-        (void)ignored;
+        int err = ESRCH;
+        if (getppid() == parent) {
+            int devNull = open("/dev/null", O_RDONLY);
+            // Standard output must never reach the CGI answer: it goes to the
+            // caller's pipe, or to standard error, which the web server logs.
+            if (devNull >= 0 && dup2(devNull, STDIN_FILENO) >= 0 && dup2(outFd, STDOUT_FILENO) >= 0) {
+                // Nothing but 0-2 may leak into the child: a daemon started by a
+                // service script would otherwise hold the web server's descriptors open.
+                close_from(STDERR_FILENO + 1);
+                sigprocmask(SIG_SETMASK, &old, nullptr);
+                execve(argv[0], const_cast<char* const*>(argv), s_env);
+            }
+            err = errno;
+        }
+        execErr = err;
         _exit(127);
     }
-    close(execFds[1]);
+    sigprocmask(SIG_SETMASK, &old, nullptr);
     if (out)
         close(pipeFds[1]);
-    int execErr = 0;
-    bool bExecFailed = false;
-    if (pid > 0) {
-        ssize_t n;
-        do {
-            n = read(execFds[0], &execErr, sizeof(execErr));
-        } while (n < 0 && errno == EINTR);
-        bExecFailed = n > 0;
-    }
-    close(execFds[0]);
-    if (pid < 0 || bExecFailed) {
+    if (pid < 0 || execErr != 0) {
         if (out)
             close(pipeFds[0]);
         if (pid > 0)
@@ -261,13 +256,85 @@ pid_t* find_pid_by_name(const char* pidName)
     return _find_pid_by_name_in(DVR_PROC_ROOT, pidName);
 }
 
+namespace {
+
+// Whether a process's command name, as the first word of the status line's
+// "Name:" field shows it, is `name`. Read from the short comm file:
+// the kernel formats the whole status file on every read, which made the scan
+// the largest cost of a forwarded request.
+bool _comm_word_is(int procFd, const char* entry, const char* name)
+{
+    char path[DVR_PATH_BUF_SIZE];
+    snprintf(path, sizeof(path), "%s/comm", entry);
+    int fd = openat(procFd, path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char comm[64];
+    ssize_t n = read(fd, comm, sizeof(comm) - 1);
+    close(fd);
+    if (n <= 0)
+        return false;
+    comm[n] = '\0';
+    comm[strcspn(comm, " \t\n\v\f\r")] = '\0';
+    if (comm[0] == '\0')
+        return false;
+    // The status line shows a backslash doubled.
+    char shown[2 * sizeof(comm)];
+    size_t len = 0;
+    for (const char* p = comm; *p; p++) {
+        if (*p == '\\')
+            shown[len++] = '\\';
+        shown[len++] = *p;
+    }
+    shown[len] = '\0';
+    return strcmp(shown, name) == 0;
+}
+
+} // namespace
+
+bool _is_process_exist_in(const char* procRoot, const char* name)
+{
+    // The process found last time is asked first: the send step asks again
+    // right after the first check, and one read then answers it.
+    static char s_chRoot[DVR_PATH_BUF_SIZE];
+    static char s_chName[DVR_PATH_BUF_SIZE];
+    static char s_chEntry[32];
+    int procFd = open(procRoot, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (procFd < 0)
+        return false;
+    if (s_chEntry[0] != '\0' && strcmp(s_chRoot, procRoot) == 0 && strcmp(s_chName, name) == 0
+        && _comm_word_is(procFd, s_chEntry, name)) {
+        close(procFd);
+        return true;
+    }
+    s_chEntry[0] = '\0';
+    DIR* pDir = fdopendir(procFd);
+    if (!pDir) {
+        close(procFd);
+        return false;
+    }
+    // Existence needs one process only: the scan ends at the first.
+    bool bFound = false;
+    struct dirent* pEntry;
+    while (!bFound && (pEntry = readdir(pDir)) != nullptr) {
+        if (pEntry->d_name[0] < '0' || pEntry->d_name[0] > '9')
+            continue;
+        bFound = _comm_word_is(procFd, pEntry->d_name, name);
+        if (bFound && strlen(pEntry->d_name) < sizeof(s_chEntry) && strlen(procRoot) < sizeof(s_chRoot)
+            && strlen(name) < sizeof(s_chName)) {
+            strcpy(s_chEntry, pEntry->d_name);
+            strcpy(s_chRoot, procRoot);
+            strcpy(s_chName, name);
+        }
+    }
+    closedir(pDir);
+    // Process 1 is taken to be init when no process of that name is listed.
+    return bFound || strcmp(name, "init") == 0;
+}
+
 bool is_process_exist(const char* name)
 {
-    pid_t* pidList = find_pid_by_name(name);
-    if (!pidList)
-        return false;
-    free(pidList);
-    return true;
+    return _is_process_exist_in(DVR_PROC_ROOT, name);
 }
 
 // ---------------------------------------------------------------------------
@@ -486,7 +553,6 @@ void _signal_manager()
     sig_act.sa_sigaction = _signal_info_handler;
     sig_act.sa_flags = SA_SIGINFO;
     sigemptyset(&sig_act.sa_mask);
-    const int signals[] = { SIGBUS, SIGSEGV, SIGINT, SIGABRT, SIGTERM, SIGHUP, SIGURG };
-    for (int sig : signals)
+    for (int sig : kHandledSignals)
         sigaction(sig, &sig_act, nullptr);
 }

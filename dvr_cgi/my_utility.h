@@ -38,7 +38,11 @@ bool write_all(int fd, const char* p, size_t n);
 pid_t* find_pid_by_name(const char* pidName);
 // The same scan over another proc root, for tests.
 pid_t* _find_pid_by_name_in(const char* procRoot, const char* pidName);
+// Whether a process of this name runs: the same answer as a non-null
+// find_pid_by_name, from a cheaper scan that stops at the first match and
+// asks the last match first.
 bool is_process_exist(const char* name);
+bool _is_process_exist_in(const char* procRoot, const char* name);
 
 // NAS session validation. 0 means success, 1 failure.
 int check_Ovra_force_ssl();

@@ -48,6 +48,9 @@ enum {
     HTTP_BODY_PIECE_SIZE = 1024,
     // One receive of a relayed transport stream: 1024 TS packets of 188 bytes.
     HTTP_RELAY_PIECE_SIZE = 192512,
+    // What one splice of the relay asks for; the kernel moves what the pipe
+    // takes. Asking for less than the pipe could hold makes more calls.
+    HTTP_RELAY_SPLICE_SIZE = 1 << 20,
     // A POST body is never used; it is consumed with one bounded read, never sized by the client.
     CGI_BODY_DRAIN_SIZE = 4096,
     // First output line of the configuration tool that is read (15 characters and a NUL).

@@ -366,7 +366,7 @@ void CSmallHttp::__relayTransportStream(const char* pEarly, int earlyCount)
     if (fstat(STDOUT_FILENO, &st) == 0 && S_ISFIFO(st.st_mode)) {
         // Into a pipe the kernel moves the stream without copying it through us.
         for (;;) {
-            ssize_t n = splice(sock, nullptr, STDOUT_FILENO, nullptr, HTTP_RELAY_PIECE_SIZE, SPLICE_F_MOVE);
+            ssize_t n = splice(sock, nullptr, STDOUT_FILENO, nullptr, HTTP_RELAY_SPLICE_SIZE, SPLICE_F_MOVE);
             if (n > 0)
                 continue;
             if (n == 0)

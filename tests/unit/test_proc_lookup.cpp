@@ -44,10 +44,20 @@ protected:
         fwrite(status.data(), 1, status.size(), f);
         fclose(f);
     }
-    void addNamed(const std::string& entry, const std::string& comm)
+    void addNamed(const std::string& entry, const std::string& comm, const std::string& statusName = "")
     {
-        addProcess(entry, "Name:\t" + comm + "\nUmask:\t0022\nState:\tS (sleeping)\nPid:\t" + entry + "\n");
+        addProcess(entry, "Name:\t" + (statusName.empty() ? comm : statusName)
+                + "\nUmask:\t0022\nState:\tS (sleeping)\nPid:\t" + entry + "\n");
+        writeFile(m_root + "/" + entry + "/comm", comm + "\n");
     }
+    void writeFile(const std::string& path, const std::string& text)
+    {
+        FILE* f = fopen(path.c_str(), "w");
+        ASSERT_NE(nullptr, f);
+        fwrite(text.data(), 1, text.size(), f);
+        fclose(f);
+    }
+    bool exists(const char* name) { return _is_process_exist_in(m_root.c_str(), name); }
 
     // Entry names in the order this directory's stream gives them.
     std::vector<std::string> readdirOrder()
@@ -186,6 +196,48 @@ TEST_F(FakeProc, MissingRootGivesNull)
     std::string gone = m_root + "/not-there";
     EXPECT_EQ(nullptr, _find_pid_by_name_in(gone.c_str(), "tvheadend"));
     EXPECT_EQ(nullptr, _find_pid_by_name_in(gone.c_str(), "init"));
+}
+
+// The existence check reads the short comm file and stops early; it must give
+// the answer of the full status scan for every name. The kernel's status line
+// shows the comm with a line feed and a backslash escaped, the rest as it is.
+TEST_F(FakeProc, ExistenceAgreesWithTheFullScan)
+{
+    addNamed("300", "tvheadend");
+    addNamed("41", "tv headend");
+    addNamed("50", "Tvheadend");
+    addNamed("52", "tvhe\tadend");
+    addNamed("53", "dvr x y");
+    addNamed("54", "a\\b", "a\\\\b");
+    addNamed("55", "c\rd");
+    addNamed("self", "tvheadend");
+    dir("44"); // a process that is already gone: no files
+    const char* const names[]
+        = { "tvheadend", "tv", "tv headend", "Tvheadend", "tvhe", "tvhe\tadend", "dvr", "x", "", "init", "self",
+              "a\\b", "a\\\\b", "c", "c\rd" };
+    for (const char* name : names) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(scan(name) != kNull, exists(name));
+    }
+}
+
+TEST_F(FakeProc, ExistenceAsksTheLastMatchFirst)
+{
+    addNamed("300", "tvheadend");
+    EXPECT_TRUE(exists("tvheadend"));
+    // The remembered process now has another name: the whole tree is asked again.
+    writeFile(m_root + "/300/comm", "sleep\n");
+    addNamed("77", "tvheadend");
+    EXPECT_TRUE(exists("tvheadend"));
+    writeFile(m_root + "/77/comm", "sleep\n");
+    EXPECT_FALSE(exists("tvheadend"));
+    // What was remembered for one name or root says nothing of another.
+    addNamed("90", "epg");
+    EXPECT_TRUE(exists("epg"));
+    EXPECT_FALSE(exists("tvheadend"));
+    std::string gone = m_root + "/not-there";
+    EXPECT_FALSE(_is_process_exist_in(gone.c_str(), "epg"));
+    EXPECT_FALSE(_is_process_exist_in(gone.c_str(), "init"));
 }
 
 TEST(ProcLookup, FindsThisProcessInTheRealTree)
