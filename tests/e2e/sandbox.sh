@@ -238,7 +238,7 @@ _sandbox_setup() {
 	# process name, so the DVR service script can start it without any
 	# environment.
 	install -m 0755 "$DVR_BUILD_DIR/tests/tvheadend" "$NAS_DIR/bin/tvheadend" || return 1
-	install -m 0755 "$STANDIN_DIR/getcfg" /sbin/getcfg || return 1
+	install -m 0755 "$DVR_BUILD_DIR/tests/getcfg" /sbin/getcfg || return 1
 	install -m 0755 "$(command -v curl)" /sbin/curl || return 1
 	install -m 0755 "$STANDIN_DIR/dvr.sh" "$DVR_SCRIPT" || return 1
 	install -m 0755 "$STANDIN_DIR/authLogin.cgi" "$WEB_CGI_BIN/authLogin.cgi" || return 1
@@ -405,6 +405,7 @@ case_begin() {
 	rm -rf "$BACKEND_DIR" "$NAS_DIR/dvr.nostart" "$NAS_DIR/dvr.args" "$HOSTILE_MARK"
 	mkdir -p "$BACKEND_DIR"
 	rm -f "$NAS_LOG"/* "$LOGIN_DIR"/body.* "$LOGIN_DIR/misbehave"
+	# getcfg logs its calls, environment and descriptors only when its call log exists.
 	: >"$NAS_LOG/getcfg.log"
 	: >"$NAS_LOG/dvr.log"
 	: >"$LOGIN_DIR/requests.log"

@@ -294,7 +294,7 @@ rm -f /sbin/getcfg
 getcfg_case
 
 case_in $G "not executable"
-install -m 0644 "$STANDIN_DIR/getcfg" /sbin/getcfg
+install -m 0644 "$DVR_BUILD_DIR/tests/getcfg" /sbin/getcfg
 getcfg_case
 
 case_in $G "answers nothing and fails"
@@ -302,7 +302,7 @@ printf '#!/bin/sh\nexit 1\n' >/sbin/getcfg
 chmod 0755 /sbin/getcfg
 getcfg_case
 
-install -m 0755 "$STANDIN_DIR/getcfg" /sbin/getcfg
+install -m 0755 "$DVR_BUILD_DIR/tests/getcfg" /sbin/getcfg
 
 case_in $G "HTTPS only, the transfer tool missing"
 backend_start
