@@ -77,7 +77,7 @@ struct SOptions {
     std::string programs, floor, peers, data;
     int runs = 300;
     unsigned long long relayMiB = 1024;
-    int relayRounds = 3;
+    int relayRounds = 5;
 };
 
 double now_ms()
@@ -434,9 +434,13 @@ void bench_relay(const SOptions& o, long* relayRssKiB, double* oursRate, double*
     printf("\nStream relay: %llu MiB from the backend into a pipe, median of %d rounds\n", o.relayMiB,
         o.relayRounds);
     double best = std::max(median(rates[1]), median(rates[2]));
-    for (int v = 0; v < 3; ++v)
-        printf("  %-16s %8.0f MiB/s  %s of the best copy\n", names[v], median(rates[v]),
-            ratio(median(rates[v]), best).c_str());
+    for (int v = 0; v < 3; ++v) {
+        std::string each;
+        for (double r : rates[v])
+            each += " " + std::to_string(static_cast<long>(r));
+        printf("  %-16s %8.0f MiB/s  %s of the best copy   (rounds:%s)\n", names[v], median(rates[v]),
+            ratio(median(rates[v]), best).c_str(), each.c_str());
+    }
     printf("  tunerbay peak resident memory while relaying: %ld KiB\n", rss);
     *relayRssKiB = rss;
     *oursRate = median(rates[0]);

@@ -19,7 +19,7 @@ SOURCE_DIR=$(cd "$BENCH_DIR/.." && pwd)
 
 runs=300
 relay_mib=1024
-relay_rounds=3
+relay_rounds=5
 build_dir=
 while (($#)); do
 	case $1 in

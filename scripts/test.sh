@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, then configures, builds and runs
 # every test through ctest, in the builds that matter:
-#   release  - what ships (static, stripped): unit and end-to-end tests, the demo tour once
+#   release  - what ships (static, stripped): unit and end-to-end tests, the demo tour once,
+#              a short benchmark run (bench/run.sh --smoke)
 #   dev      - the same tests under AddressSanitizer and UndefinedBehaviorSanitizer
 #   armhf    - the unit tests of the ARM build under qemu-user, and the end-to-end
 #              tests that run tunerbay and epg directly (scripts/e2e-emulated.sh)
@@ -25,5 +26,6 @@ for preset in $presets; do
   fi
   if [ "$preset" = release ]; then
     scripts/demo.sh --once --build-dir build/release
+    bench/run.sh --smoke --build-dir build/release
   fi
 done
