@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "platform.h"
+#include "scripted_server.h"
 #include "tcp.h"
 
 extern char** environ;
@@ -94,20 +95,6 @@ double median(std::vector<double> v)
     std::sort(v.begin(), v.end());
     size_t m = v.size() / 2;
     return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
-}
-
-bool read_file(const std::string& path, std::string* out)
-{
-    FILE* f = fopen(path.c_str(), "rbe");
-    if (!f)
-        return false;
-    char buf[65536];
-    size_t n;
-    out->clear();
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        out->append(buf, n);
-    fclose(f);
-    return true;
 }
 
 std::string base_name(const std::string& path) { return path.substr(path.rfind('/') + 1); }

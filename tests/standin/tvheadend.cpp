@@ -57,20 +57,6 @@ bool write_file_atomic(const std::string& dir, const std::string& name, const st
     return true;
 }
 
-bool read_text(const std::string& path, std::string* out)
-{
-    FILE* f = fopen(path.c_str(), "rbe");
-    if (!f)
-        return false;
-    char buf[4096];
-    size_t n;
-    out->clear();
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        out->append(buf, n);
-    fclose(f);
-    return true;
-}
-
 bool parse_number(const char* text, unsigned long long max, unsigned long long* value)
 {
     if (!text || !*text)
@@ -106,7 +92,7 @@ bool load_first_script(const std::vector<std::string>& paths, const std::string&
 {
     std::string text;
     for (const std::string& path : paths) {
-        if (!read_text(path, &text))
+        if (!read_file(path, &text))
             continue;
         *chosen = path;
         std::string error;

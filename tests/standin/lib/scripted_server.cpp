@@ -71,28 +71,6 @@ void close_with_reset(int fd)
     close(fd);
 }
 
-bool read_file(const std::string& path, std::string* out)
-{
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    out->clear();
-    char buf[65536];
-    for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            close(fd);
-            return false;
-        }
-        if (n == 0)
-            break;
-        out->append(buf, static_cast<size_t>(n));
-    }
-    close(fd);
-    return true;
-}
 
 // Whole decimal numbers only: "12", not "12ms" or "-1".
 bool parse_count(const std::string& text, uint64_t* value)
@@ -143,6 +121,29 @@ size_t request_content_length(const std::string& head)
 }
 
 } // namespace
+
+bool read_file(const std::string& path, std::string* out)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    out->clear();
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            close(fd);
+            return false;
+        }
+        if (n == 0)
+            break;
+        out->append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    return true;
+}
 
 void sleep_ms(int ms)
 {

@@ -24,6 +24,9 @@ enum { TS_PACKET_SIZE = 188 };
 void ts_pattern_fill(uint64_t offset, char* out, size_t len);
 std::string ts_pattern(uint64_t offset, size_t len);
 
+// The whole content of a file; false when it cannot be read.
+bool read_file(const std::string& path, std::string* out);
+
 // Decodes \r \n \t \\ and \xHH; any other backslash stays as written.
 std::string decode_c_escapes(const std::string& text);
 
