@@ -4,14 +4,18 @@
 # exchange for a forward) and the peer (a shell CGI forwarding with curl), the
 # stream relay next to the best copy, memory and sizes, as one table.
 #
-#   bench/run.sh [--smoke] [--runs N] [--relay-mib N] [--build-dir DIR]
+#   bench/run.sh [--smoke] [--runs N] [--relay-mib N] [--relay-rounds N] [--procs N]
+#                [--build-dir DIR]
 #
 # Builds the release preset (or takes the programs of --build-dir) and runs in
 # the private namespaces of the end-to-end suite, against its backend stand-in
 # (compiled, answering from memory-cheap route files without recording) and a
 # login service answered by the same compiled stand-in, so that neither is what
 # is measured. --smoke is a short run for CI: it fails on a wrong answer or on
-# a missed target that does not depend on timing. Needs root.
+# a missed target that does not depend on timing. --procs N starts N idle
+# processes before the backend, as a NAS has its kernel threads and early daemons
+# listed in /proc ahead of it: the programs' backend check walks past them.
+# Needs root.
 set -euo pipefail
 
 BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -20,6 +24,7 @@ SOURCE_DIR=$(cd "$BENCH_DIR/.." && pwd)
 runs=300
 relay_mib=1024
 relay_rounds=5
+procs=0
 build_dir=
 while (($#)); do
 	case $1 in
@@ -27,9 +32,10 @@ while (($#)); do
 	--runs) runs=$2; shift ;;
 	--relay-mib) relay_mib=$2; shift ;;
 	--relay-rounds) relay_rounds=$2; shift ;;
+	--procs) procs=$2; shift ;;
 	--build-dir) build_dir=$2; shift ;;
 	*)
-		echo "usage: bench/run.sh [--smoke] [--runs N] [--relay-mib N] [--relay-rounds N] [--build-dir DIR]" >&2
+		echo "usage: bench/run.sh [--smoke] [--runs N] [--relay-mib N] [--relay-rounds N] [--procs N] [--build-dir DIR]" >&2
 		exit 2
 		;;
 	esac
@@ -50,7 +56,7 @@ fi
 # shellcheck source=../tests/e2e/sandbox.sh
 source "$SOURCE_DIR/tests/e2e/sandbox.sh"
 sandbox_enter "$BENCH_DIR/run.sh" --runs "$runs" --relay-mib "$relay_mib" --relay-rounds "$relay_rounds" \
-	--build-dir "$DVR_BUILD_DIR"
+	--procs "$procs" --build-dir "$DVR_BUILD_DIR"
 # Inside the sandbox from here on.
 
 DATA=$NAS_DIR/bench
@@ -94,10 +100,15 @@ printf 'HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nContent-Length: %d\r\nConne
 printf 'raw %s\n' "$LOGIN/login.http" >"$LOGIN/answer"
 nas_config "System/Web Access Port=$LOGIN_HTTP_PORT" "System/Force SSL=0" "Stunnel/port=$LOGIN_HTTPS_PORT"
 
+for ((i = 0; i < procs; i++)); do
+	sleep 1000000 &
+done
 backend_start --routes "$ROUTES" --quiet || exit 1
 "$NAS_DIR/bin/tvheadend" --dir "$LOGIN" --port "$LOGIN_HTTP_PORT" --quiet >>"$NAS_LOG/login.out" 2>&1 &
 _wait_for 250 port_listening "$LOGIN_HTTP_PORT" || _sandbox_die "the login stand-in does not listen"
 
+listed=(/proc/[0-9]*)
+echo "# ${#listed[@]} processes listed in /proc, $procs idle ones before the backend"
 status=0
 "$DVR_BUILD_DIR/bench/dvr_bench" --programs "$DVR_BUILD_DIR" --floor "$DVR_BUILD_DIR/bench/floor" \
 	--peers "$BENCH_DIR/peer" --data "$DATA" --runs "$runs" --relay-mib "$relay_mib" \
