@@ -292,9 +292,10 @@ todo_check() {
 	fi
 }
 
-# lacks PATTERN FILE: succeeds when no line of FILE matches PATTERN.
+# lacks PATTERN FILE: succeeds when FILE exists and no line of it matches
+# PATTERN (a file that was never written proves nothing).
 lacks() {
-	! grep -q -e "$1" "$2"
+	[[ -f $2 ]] && ! grep -q -e "$1" "$2"
 }
 
 # Shows a file's bytes readably (C escapes), cut after a few lines.
