@@ -3,6 +3,11 @@
  *   floor ANSWER                   writes ANSWER to standard output
  *   floor ANSWER REQUEST           first sends REQUEST to the backend and reads
  *                                  its whole answer, then writes ANSWER
+ *   floor ANSWER REQUEST PORT LOGIN
+ *                                  the same, with the login exchange of a session
+ *                                  check in between: connected to the backend, it
+ *                                  sends LOGIN to 127.0.0.1:PORT and reads the
+ *                                  whole answer before sending REQUEST
  *   floor --splice REQUEST         sends REQUEST, then moves the backend's answer
  *                                  to standard output with splice(2): the best
  *                                  copy of a stream into a pipe
@@ -15,6 +20,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -35,17 +41,35 @@ static int write_all(int fd, const char *p, size_t n)
     return 0;
 }
 
-static int exchange_start(const char *request)
+static int connect_to(int port)
 {
     struct sockaddr_in addr;
     memset(&addr, 0, sizeof addr);
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(DVR_BACKEND_PORT);
+    addr.sin_port = htons((unsigned short)port);
     inet_pton(AF_INET, DVR_BACKEND_IP, &addr.sin_addr);
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0 || connect(fd, (struct sockaddr *)&addr, sizeof addr) != 0)
         return -1;
-    return write_all(fd, request, strlen(request)) == 0 ? fd : -1;
+    return fd;
+}
+
+static int send_request(int fd, const char *request)
+{
+    return fd >= 0 && write_all(fd, request, strlen(request)) == 0 ? fd : -1;
+}
+
+/* Reads a connection to its end and closes it. */
+static int drain(int fd)
+{
+    static char buf[65536];
+    ssize_t n;
+    while ((n = recv(fd, buf, sizeof buf, 0)) != 0) {
+        if (n < 0 && errno != EINTR)
+            return -1;
+    }
+    close(fd);
+    return 0;
 }
 
 int main(int argc, char **argv)
@@ -53,7 +77,7 @@ int main(int argc, char **argv)
     /* A backend that resets the connection ends the run with an error, not a signal. */
     signal(SIGPIPE, SIG_IGN);
     if (argc == 3 && strcmp(argv[1], "--splice") == 0) {
-        int fd = exchange_start(argv[2]);
+        int fd = send_request(connect_to(DVR_BACKEND_PORT), argv[2]);
         if (fd < 0)
             return 1;
         for (;;) {
@@ -64,19 +88,16 @@ int main(int argc, char **argv)
                 return n < 0;
         }
     }
-    if (argc != 2 && argc != 3)
+    if (argc != 2 && argc != 3 && argc != 5)
         return 2;
-    if (argc == 3) {
-        int fd = exchange_start(argv[2]);
+    if (argc >= 3) {
+        int fd = connect_to(DVR_BACKEND_PORT);
         if (fd < 0)
             return 1;
-        static char buf[65536];
-        ssize_t n;
-        while ((n = recv(fd, buf, sizeof buf, 0)) != 0) {
-            if (n < 0 && errno != EINTR)
-                return 1;
-        }
-        close(fd);
+        if (argc == 5 && drain(send_request(connect_to(atoi(argv[3])), argv[4])) != 0)
+            return 1;
+        if (drain(send_request(fd, argv[2])) != 0)
+            return 1;
     }
     return write_all(1, argv[1], strlen(argv[1])) != 0;
 }

@@ -112,6 +112,6 @@ echo "# ${#listed[@]} processes listed in /proc, $procs idle ones before the bac
 status=0
 "$DVR_BUILD_DIR/bench/dvr_bench" --programs "$DVR_BUILD_DIR" --floor "$DVR_BUILD_DIR/bench/floor" \
 	--peers "$BENCH_DIR/peer" --data "$DATA" --runs "$runs" --relay-mib "$relay_mib" \
-	--relay-rounds "$relay_rounds" || status=$?
+	--relay-rounds "$relay_rounds" --login-port "$LOGIN_HTTP_PORT" || status=$?
 _T_FINISHED=1 # the driver reports for itself
 exit "$status"
