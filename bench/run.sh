@@ -1,17 +1,17 @@
 #!/usr/bin/env bash
 # The benchmark: every request path of the shipped programs next to the floor
-# (a static C program that only writes the same answer, after the same backend
-# exchange for a forward) and the peer (a shell CGI forwarding with curl), the
+# (a static C program that only writes the same answer, after the same socket
+# exchanges for a forward) and the peer (a shell CGI forwarding with curl), the
 # stream relay next to the best copy, memory and sizes, as one table.
 #
 #   bench/run.sh [--smoke] [--runs N] [--relay-mib N] [--relay-rounds N] [--procs N]
 #                [--build-dir DIR]
 #
 # Builds the release preset (or takes the programs of --build-dir) and runs in
-# the private namespaces of the end-to-end suite, against its backend stand-in
-# (compiled, answering from memory-cheap route files without recording) and a
-# login service answered by the same compiled stand-in, so that neither is what
-# is measured. --smoke is a short run for CI: it fails on a wrong answer or on
+# the private namespaces of the end-to-end suite, against its compiled backend
+# stand-in (answering by route files, recording nothing), a login service
+# answered by the same program, and the compiled configuration-tool stand-in, so
+# that none of them is what is measured. --smoke is a short run for CI: it fails on a wrong answer or on
 # a missed target that does not depend on timing. --procs N starts N idle
 # processes before the backend, as a NAS has its kernel threads and early daemons
 # listed in /proc ahead of it: the programs' backend check walks past them.
