@@ -28,7 +28,7 @@ procs=0
 build_dir=
 while (($#)); do
 	case $1 in
-	--smoke) runs=20 relay_mib=64 relay_rounds=1 ;;
+	--smoke) runs=60 relay_mib=64 relay_rounds=3 ;;
 	--runs) runs=$2; shift ;;
 	--relay-mib) relay_mib=$2; shift ;;
 	--relay-rounds) relay_rounds=$2; shift ;;
