@@ -160,6 +160,22 @@ private:
     std::vector<char*> m_v;
 };
 
+// A pipe holding text and then its end, as a CGI's standard input: its read
+// end, or -1.
+int stdin_holding(const std::string& text)
+{
+    int in[2];
+    if (pipe2(in, O_CLOEXEC) != 0)
+        return -1;
+    bool ok = text.empty() || write(in[1], text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(in[1]);
+    if (!ok) {
+        close(in[0]);
+        return -1;
+    }
+    return in[0];
+}
+
 // Starts argv with env, standard input holding stdinText (then its end), and
 // standard output into a pipe that is read to its end: kept in r->out, or, with
 // discard, moved to /dev/null and only counted. Then reaps it; the rusage
@@ -168,17 +184,14 @@ private:
 bool run_once(const std::vector<std::string>& argv, const std::vector<std::string>& env,
     const std::string& stdinText, int stdinFd, bool discard, SRun* r)
 {
-    int in[2] = { -1, -1 }, out[2];
-    if (stdinFd < 0) {
-        if (pipe2(in, O_CLOEXEC) != 0)
-            return false;
-        if (!stdinText.empty() && write(in[1], stdinText.data(), stdinText.size()) != (ssize_t)stdinText.size())
-            return false;
-        close(in[1]);
-        stdinFd = in[0];
-    }
-    if (pipe2(out, O_CLOEXEC) != 0)
+    int ownStdin = -1, out[2];
+    if (stdinFd < 0 && (stdinFd = ownStdin = stdin_holding(stdinText)) < 0)
         return false;
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        if (ownStdin >= 0)
+            close(ownStdin);
+        return false;
+    }
     static int s_devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
@@ -191,8 +204,8 @@ bool run_once(const std::vector<std::string>& argv, const std::vector<std::strin
     int err = posix_spawn(&pid, argv[0].c_str(), &fa, nullptr, av.get(), ev.get());
     posix_spawn_file_actions_destroy(&fa);
     close(out[1]);
-    if (in[0] >= 0)
-        close(in[0]);
+    if (ownStdin >= 0)
+        close(ownStdin);
     if (err != 0) {
         close(out[0]);
         return false;
@@ -261,24 +274,25 @@ std::string exe_of(pid_t pid)
 bool trace_once(const std::vector<std::string>& argv, const std::vector<std::string>& env,
     const std::string& stdinText, SCount* c)
 {
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+    int in = stdin_holding(stdinText), out[2];
+    if (in < 0)
         return false;
-    if (!stdinText.empty() && write(in[1], stdinText.data(), stdinText.size()) != (ssize_t)stdinText.size())
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        close(in);
         return false;
-    close(in[1]);
+    }
     CCharVec av(argv), ev(env);
     pid_t root = fork();
     if (root == 0) {
         int devNull = open("/dev/null", O_WRONLY);
-        if (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0 || dup2(devNull, 2) < 0)
+        if (dup2(in, 0) < 0 || dup2(out[1], 1) < 0 || dup2(devNull, 2) < 0)
             _exit(127);
         ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
         raise(SIGSTOP);
         execve(av.get()[0], av.get(), ev.get());
         _exit(127);
     }
-    close(in[0]);
+    close(in);
     close(out[1]);
     if (root < 0)
         return false;
