@@ -677,20 +677,31 @@ run_cgi() {
 # proc_name PID VAR: sets VAR to the name /proc gives the process (its comm);
 # fails when the process is gone. A program run through DVR_EMULATOR carries
 # the emulator's name there, so it is named after the program it emulates.
+# Its own variable has a name no caller uses, or it would hide the caller's.
 proc_name() {
-	local comm
-	read -r comm 2>/dev/null <"/proc/$1/comm" || return 1
+	local _pn_comm
+	read -r _pn_comm 2>/dev/null <"/proc/$1/comm" || return 1
 	if [[ -n ${DVR_EMULATOR-} ]]; then
 		local -a emulator args
 		read -ra emulator <<<"$DVR_EMULATOR"
 		local emulator_comm=${emulator[0]##*/}
-		if [[ $comm == "${emulator_comm:0:15}" ]] && mapfile -d '' -t args 2>/dev/null <"/proc/$1/cmdline"; then
-			comm=${args[${#emulator[@]}]-$comm}
-			comm=${comm##*/}
-			comm=${comm:0:15}
+		if [[ $_pn_comm == "${emulator_comm:0:15}" ]] && mapfile -d '' -t args 2>/dev/null <"/proc/$1/cmdline"; then
+			_pn_comm=${args[${#emulator[@]}]-$_pn_comm}
+			_pn_comm=${_pn_comm##*/}
+			_pn_comm=${_pn_comm:0:15}
 		fi
 	fi
-	printf -v "$2" '%s' "$comm"
+	printf -v "$2" '%s' "$_pn_comm"
+}
+
+# programs_running NAME...: " PID:NAME" for each running process of these names.
+programs_running() {
+	local p comm name
+	for p in /proc/[0-9]*; do
+		proc_name "${p#/proc/}" comm || continue
+		for name; do [[ $comm == "$name" ]] && printf ' %s:%s' "${p#/proc/}" "$comm"; done
+	done
+	echo
 }
 
 # Every name a program could leave behind: all of /tmp but the places where the

@@ -248,12 +248,7 @@ done
 # until the web server ends it: status 255 and not a byte of answer. What the
 # run started ends by the time the login service answers (3 s) at the latest.
 run_leftovers() {
-	local p comm left=''
-	for p in /proc/[0-9]*; do
-		proc_name "${p#/proc/}" comm || continue
-		case $comm in epg | tunerbay | curl | getcfg) left+=" ${p#/proc/}:$comm" ;; esac
-	done
-	echo "$left"
+	programs_running epg tunerbay curl getcfg
 }
 no_run_leftovers() {
 	[[ -z $(run_leftovers) ]]
