@@ -405,24 +405,82 @@ int curl_send_request(const char* const argv[], char* ret_str, int buf_len)
     return 0;
 }
 
+namespace {
+
+const char kBlanks[] = " \t\r\n";
+
+// The content of the first element whose start tag is `key` (such as
+// "<username>"): one CDATA section, or with bPlain plain text, blanks allowed
+// around it, directly followed by the element's end tag. False for anything
+// else: the value never comes from another element.
+bool _element_content(const char* str, const char* key, bool bPlain, const char** pStart, size_t* pLen)
+{
+    const char* p = strstr(str, key);
+    if (!p)
+        return false;
+    p += strlen(key);
+    p += strspn(p, kBlanks);
+    const char* start = p;
+    const char* end;
+    if (strncmp(p, "<![CDATA[", 9) == 0) {
+        start = p + 9;
+        end = strstr(start, "]]>");
+        if (!end)
+            return false;
+        p = end + 3;
+        p += strspn(p, kBlanks);
+    } else {
+        if (!bPlain)
+            return false;
+        p = strchr(p, '<');
+        if (!p)
+            return false;
+        end = p;
+        while (end > start && strchr(kBlanks, end[-1]))
+            --end;
+    }
+    // The end tag is the start tag with a '/' after its '<'.
+    const size_t nameLen = strlen(key) - 1;
+    if (p[0] != '<' || p[1] != '/' || strncmp(p + 2, key + 1, nameLen) != 0)
+        return false;
+    *pStart = start;
+    *pLen = static_cast<size_t>(end - start);
+    return true;
+}
+
+} // namespace
+
 int get_Ovra_xml_value(const char* str, const char* key, char* ret, size_t ret_size)
 {
-    const char* pKey = strstr(str, key);
-    if (!pKey)
+    const char* pStart;
+    size_t len;
+    if (!_element_content(str, key, false, &pStart, &len))
         return 1;
-    const char* pStart = strstr(pKey, "<![CDATA[");
-    if (!pStart)
-        return 1;
-    pStart += 9;
-    const char* pEnd = strstr(pStart, "]]>");
-    if (!pEnd)
-        return 1;
-    size_t len = static_cast<size_t>(pEnd - pStart);
-    // A value that does not fit with its terminator is refused, never cut.
-    if (len >= ret_size)
+    // An empty value is no value; one that does not fit with its terminator is
+    // refused, never cut.
+    if (len == 0 || len >= ret_size)
         return 1;
     memcpy(ret, pStart, len);
     ret[len] = '\0';
+    return 0;
+}
+
+int _check_login_answer(const char* answer, char* username)
+{
+    char name[NAS_USERNAME_SIZE];
+    memset(name, 0, sizeof(name));
+    if (get_Ovra_xml_value(answer, "<username>", name, sizeof(name)) != 0)
+        return 1;
+    // An answer that says the check did not pass is a refusal, whatever else it holds.
+    // (strchr finds the terminator too: an answer cut inside the tag refuses.)
+    const char* pPassed = strstr(answer, "<authPassed");
+    if (pPassed && strchr("/> \t\r\n", pPassed[11]) != nullptr) {
+        const char* pValue;
+        size_t len;
+        if (!_element_content(answer, "<authPassed>", true, &pValue, &len) || len != 1 || *pValue != '1')
+            return 1;
+    }
+    memcpy(username, name, sizeof(name));
     return 0;
 }
 
@@ -478,7 +536,7 @@ int _login_Ovra_with_sid_curl(const char* sid, char* username)
     memset(buf, 0, sizeof(buf));
     if (curl_send_request(argv, buf, NAS_CURL_ANSWER_SIZE) != 0)
         return 1;
-    if (get_Ovra_xml_value(buf, "<username>", username, NAS_USERNAME_SIZE) != 0)
+    if (_check_login_answer(buf, username) != 0)
         return 1;
     debug_print("[_login_Ovra_with_sid_curl]", "username is %s", username);
     return 0;
@@ -504,7 +562,7 @@ int _login_Ovra_with_sid(const char* sid, char* username)
     http.buildHttpHeader();
     http.sendHttpRequest();
     const char* pBody = http.getHttpRespondEntiyBody();
-    if (pBody && get_Ovra_xml_value(pBody, "<username>", username, NAS_USERNAME_SIZE) == 0) {
+    if (pBody && _check_login_answer(pBody, username) == 0) {
         debug_print("[_login_Ovra_with_sid]", "username is %s", username);
         result = 0;
     }

@@ -52,10 +52,15 @@ int _get_host_port();
 // Runs a transfer command (argv form, no shell) and keeps at most buf_len bytes
 // of its output in ret_str. 0 when it ran, 1 when it could not be started.
 int curl_send_request(const char* const argv[], char* ret_str, int buf_len);
-// Copies the CDATA value that follows the first occurrence of key in str into
-// ret (ret_size bytes, zero-filled by the caller). 1 when there is no such value
-// or it does not fit with its terminating zero.
+// Copies the value of the first element whose start tag is key ("<username>")
+// into ret (ret_size bytes, zero-filled by the caller): the CDATA section that
+// is the element's content, blanks allowed around it. 1 when there is no such
+// value, it is empty, or it does not fit with its terminating zero.
 int get_Ovra_xml_value(const char* str, const char* key, char* ret, size_t ret_size);
+// The login service's answer: 0 and the user name in username when it confirms
+// the session (a name, and no authPassed element other than 1), else 1 and
+// username untouched.
+int _check_login_answer(const char* answer, char* username);
 // Builds "sid=<sid, form-encoded>&service=100" plus the optional ending into buf.
 // False when the session id is missing, empty or does not fit.
 bool _build_login_form(const char* sid, const char* ending, char* buf, size_t bufSize);

@@ -1,5 +1,5 @@
-// Fuzzes the user-name extraction from a login service answer, and the form
-// text built from a session id.
+// Fuzzes the user-name extraction and the session verdict from a login service
+// answer, and the form text built from a session id.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -18,6 +18,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     char username[NAS_USERNAME_SIZE];
     memset(username, 0, sizeof(username));
     if (get_Ovra_xml_value(answer, "<username>", username, sizeof(username)) == 0 && !strstr(answer, username))
+        __builtin_trap();
+    // A confirmed session always has a name, never an answer that says otherwise.
+    char confirmed[NAS_USERNAME_SIZE];
+    memset(confirmed, 0, sizeof(confirmed));
+    if (_check_login_answer(answer, confirmed) == 0
+        && (confirmed[0] == '\0' || strstr(answer, "<authPassed><![CDATA[0]]>")))
         __builtin_trap();
 
     char form[NAS_LOGIN_BODY_SIZE];

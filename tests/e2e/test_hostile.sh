@@ -680,6 +680,9 @@ for path in http https; do
 	login_case "300-byte user name" $path '' refused "$(printf 'u%.0s' {1..300})"
 	login_case "127-byte user name" $path '' confirmed "$(printf 'u%.0s' {1..127})"
 	login_case "128-byte user name" $path '' refused "$(printf 'u%.0s' {1..128})"
+	login_case "empty user name" $path empty-name refused
+	login_case "empty username element, then authPassed 0" $path name-after-refusal refused
+	login_case "authPassed 0 beside the name" $path refused-with-name refused
 done
 # The whole answer is read over HTTP; of the transfer tool's output only the
 # first 1024 bytes are searched.

@@ -19,6 +19,11 @@ A test can make the service misbehave with one word in the file "misbehave":
   empty         status 200 with an empty body
   fail          ends with status 1 and writes nothing (the web server's 500)
   stall         answers only after 3 seconds
+  silent        answers only after 40 seconds, far past any caller's patience
+Three answers that refuse even a listed session, each in its own way:
+  empty-name         a confirmed-looking answer whose name is empty
+  name-after-refusal an empty <username></username>, then authPassed 0
+  refused-with-name  authPassed 0 beside the session's name
 """
 import os
 import sys
@@ -97,7 +102,14 @@ def misbehaviour():
 def answer_document(name, mode):
     """The XML answer: confirmed when name is not None."""
     head = b'<?xml version="1.0" encoding="UTF-8"?>\n'
-    if name is None:
+    if mode == "empty-name":
+        elements = b"<authResult>\n<authPassed><![CDATA[1]]></authPassed>\n<username><![CDATA[]]></username>\n</authResult>\n"
+    elif mode == "name-after-refusal":
+        elements = b"<authResult>\n<username></username>\n<authPassed><![CDATA[0]]></authPassed>\n</authResult>\n"
+    elif mode == "refused-with-name":
+        elements = (b"<authResult>\n<authPassed><![CDATA[0]]></authPassed>\n"
+                    b"<username><![CDATA[" + (name or b"admin") + b"]]></username>\n</authResult>\n")
+    elif name is None:
         elements = b"<authResult>\n<authPassed><![CDATA[0]]></authPassed>\n</authResult>\n"
     elif mode == "no-cdata-end":
         elements = (b"<authResult>\n<authPassed><![CDATA[1]]></authPassed>\n"
@@ -146,6 +158,8 @@ def main():
         sys.exit(1)
     if mode == "stall":
         time.sleep(3)
+    if mode == "silent":
+        time.sleep(40)
     doc = answer_document(name, mode)
     # A length of our own keeps the web server from chunking the answer.
     head = b"Content-Type: text/xml\r\nContent-Length: %d\r\n\r\n" % len(doc)

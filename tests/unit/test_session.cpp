@@ -27,13 +27,17 @@ TEST(SessionXmlValue, TableOfAnswers)
             "<reply version=\"1.0\"><passed><![CDATA[1]]></passed>"
             "<username><![CDATA[admin]]></username></reply>",
             128, 0, "admin" },
-        { "first occurrence wins", "<username><![CDATA[one]]></username><username><![CDATA[two]]>", 128, 0,
-            "one" },
-        { "CDATA of a later element", "<username>plain</username><groupname><![CDATA[staff]]>", 128, 0,
-            "staff" },
-        { "brackets inside value", "<username><![CDATA[a]b]]c]]>", 128, 0, "a]b]]c" },
-        { "empty value", "<username><![CDATA[]]>", 128, 0, "" },
-        { "end tag not needed", "<username><![CDATA[bob]]>", 128, 0, "bob" },
+        { "first occurrence wins", "<username><![CDATA[one]]></username><username><![CDATA[two]]></username>",
+            128, 0, "one" },
+        { "never the CDATA of a later element", "<username>plain</username><groupname><![CDATA[staff]]>", 128,
+            1, nullptr },
+        { "never the CDATA after an empty element",
+            "<username></username><authPassed><![CDATA[0]]></authPassed>", 128, 1, nullptr },
+        { "blanks around the section", "<username>\n  <![CDATA[ann]]>\t</username>", 128, 0, "ann" },
+        { "brackets inside value", "<username><![CDATA[a]b]]c]]></username>", 128, 0, "a]b]]c" },
+        { "empty value is no name", "<username><![CDATA[]]></username>", 128, 1, nullptr },
+        { "end tag needed", "<username><![CDATA[bob]]>", 128, 1, nullptr },
+        { "another end tag", "<username><![CDATA[bob]]></user>", 128, 1, nullptr },
         { "key missing", "<passed><![CDATA[0]]></passed>", 128, 1, nullptr },
         { "key cut", "<userna", 128, 1, nullptr },
         { "empty answer", "", 128, 1, nullptr },
@@ -47,8 +51,8 @@ TEST(SessionXmlValue, TableOfAnswers)
         { "closer cut to ]>", "<username><![CDATA[admin]>", 128, 1, nullptr },
         { "127 characters fit 128 bytes", fits127.c_str(), NAS_USERNAME_SIZE, 0, name127.c_str() },
         { "128 characters refused", long128.c_str(), NAS_USERNAME_SIZE, 1, nullptr },
-        { "exactly fits a small buffer", "<username><![CDATA[abcd]]>", 5, 0, "abcd" },
-        { "one too long for a small buffer", "<username><![CDATA[abcde]]>", 5, 1, nullptr },
+        { "exactly fits a small buffer", "<username><![CDATA[abcd]]></username>", 5, 0, "abcd" },
+        { "one too long for a small buffer", "<username><![CDATA[abcde]]></username>", 5, 1, nullptr },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -65,6 +69,34 @@ TEST(SessionXmlValue, TableOfAnswers)
             // Refused, never cut: the buffer stays as the caller left it.
             EXPECT_EQ(std::string(c.retSize, '\0'), std::string(ret, c.retSize));
         }
+    }
+}
+
+// The whole answer: a name, and no authPassed element that says otherwise.
+TEST(SessionXmlValue, LoginAnswerFailsClosed)
+{
+    const char* name = "<username><![CDATA[admin]]></username>";
+    struct {
+        const char* label;
+        std::string answer;
+        int rc;
+    } cases[] = {
+        { "passed and named", std::string("<authPassed><![CDATA[1]]></authPassed>") + name, 0 },
+        { "named, no authPassed", name, 0 },
+        { "passed as plain text", std::string(name) + "<authPassed> 1 </authPassed>", 0 },
+        { "refused although named", std::string("<authPassed><![CDATA[0]]></authPassed>") + name, 1 },
+        { "refused after the name", std::string(name) + "<authPassed>0</authPassed>", 1 },
+        { "empty authPassed", std::string(name) + "<authPassed/>", 1 },
+        { "authPassed with an attribute", std::string(name) + "<authPassed a=\"1\">1</authPassed>", 1 },
+        { "authPassed 11", std::string(name) + "<authPassed>11</authPassed>", 1 },
+        { "passed, empty name", "<authPassed><![CDATA[1]]></authPassed><username><![CDATA[]]></username>", 1 },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        char user[NAS_USERNAME_SIZE];
+        memset(user, 0, sizeof user);
+        EXPECT_EQ(c.rc, _check_login_answer(c.answer.c_str(), user));
+        EXPECT_STREQ(c.rc == 0 ? "admin" : "", user);
     }
 }
 
