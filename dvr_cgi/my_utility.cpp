@@ -91,8 +91,7 @@ bool write_all(int fd, const char* p, size_t n)
 
 namespace {
 
-// The signals the fault handler pair takes over; a started command gets them
-// back at their defaults.
+// The signals the fault handler pair takes over.
 const int kHandledSignals[] = { SIGBUS, SIGSEGV, SIGINT, SIGABRT, SIGTERM, SIGHUP, SIGURG };
 
 // Closes every descriptor from first on; older kernels without close_range get
@@ -112,17 +111,43 @@ void close_from(int first)
 
 } // namespace
 
-int run_command(const char* const argv[], char* out, size_t outLen)
+namespace {
+
+enum {
+    // A service script: it must run to its end whatever happens to us, so it
+    // gets no parent-death signal and a session of its own, and no descriptor
+    // of the web server (its daemons would hold the CGI's pipes open).
+    RUN_SERVICE = 1,
+};
+
+// The most words a command may have for the /bin/sh fallback.
+const int kMaxWords = 15;
+
+// Starts argv as run_command describes; with RUN_SERVICE as run_service_script
+// does. *status gets the shell-style exit status when waited for.
+int _run(const char* const argv[], char* out, size_t outLen, int flags, int* status)
 {
     // A tool that is missing or not executable is known before anything starts.
     if (access(argv[0], X_OK) != 0)
         return -1;
+    // A script without a "#!" line runs through /bin/sh, as system() and execvp
+    // would run it; the words are laid out before the child starts.
+    const char* shArgv[kMaxWords + 2] = { "/bin/sh" };
+    int words = 0;
+    while (argv[words] && words < kMaxWords) {
+        shArgv[words + 1] = argv[words];
+        ++words;
+    }
+    const bool bShFallback = argv[words] == nullptr;
+    shArgv[words + 1] = nullptr;
+
     int pipeFds[2] = { -1, -1 };
     if (out && pipe2(pipeFds, O_CLOEXEC) != 0)
         return -1;
 
     static char* const s_env[] = { const_cast<char*>(DVR_CHILD_PATH_ENV), nullptr };
     const pid_t parent = getpid();
+    const bool bService = (flags & RUN_SERVICE) != 0;
     const int outFd = out ? pipeFds[1] : STDERR_FILENO;
     // vfork: a child that only sets up its descriptors and execs needs no copy
     // of the CGI's memory, and the CGI sleeps until the exec. A failed exec
@@ -134,25 +159,38 @@ int run_command(const char* const argv[], char* out, size_t outLen)
     sigprocmask(SIG_BLOCK, &all, &old);
     pid_t pid = vfork();
     if (pid == 0) {
+        // The command starts as it would under a shell: every signal at its
+        // default action (an ignored signal would survive the exec) and none
+        // blocked, whatever the web server left to the CGI.
         struct sigaction dfl;
         memset(&dfl, 0, sizeof(dfl));
         dfl.sa_handler = SIG_DFL;
-        for (int sig : kHandledSignals)
+        for (int sig = 1; sig < NSIG; sig++)
             sigaction(sig, &dfl, nullptr);
-        // A tool must not outlive the CGI: when the web server ends the run
-        // (a client that went away), the tool is ended with it.
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (bService)
+            setsid();
+        else
+            // A tool must not outlive the CGI: when the web server ends the run
+            // (a client that went away), the tool is ended with it.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
         int err = ESRCH;
         if (getppid() == parent) {
-            int devNull = open("/dev/null", O_RDONLY);
+            int devNull = open("/dev/null", bService ? O_RDWR : O_RDONLY);
             // Standard output must never reach the CGI answer: it goes to the
-            // caller's pipe, or to standard error, which the web server logs.
-            if (devNull >= 0 && dup2(devNull, STDIN_FILENO) >= 0 && dup2(outFd, STDOUT_FILENO) >= 0) {
+            // caller's pipe, or to standard error, which the web server logs;
+            // a service script's goes nowhere.
+            if (devNull >= 0 && dup2(devNull, STDIN_FILENO) >= 0
+                && dup2(bService ? devNull : outFd, STDOUT_FILENO) >= 0
+                && (!bService || dup2(devNull, STDERR_FILENO) >= 0)) {
                 // Nothing but 0-2 may leak into the child: a daemon started by a
                 // service script would otherwise hold the web server's descriptors open.
                 close_from(STDERR_FILENO + 1);
-                sigprocmask(SIG_SETMASK, &old, nullptr);
+                sigset_t none;
+                sigemptyset(&none);
+                sigprocmask(SIG_SETMASK, &none, nullptr);
                 execve(argv[0], const_cast<char* const*>(argv), s_env);
+                if (errno == ENOEXEC && bShFallback)
+                    execve(shArgv[0], const_cast<char* const*>(shArgv), s_env);
             }
             err = errno;
         }
@@ -188,8 +226,26 @@ int run_command(const char* const argv[], char* out, size_t outLen)
         }
         close(pipeFds[0]);
     }
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) { }
+    int wstatus = 0;
+    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) { }
+    if (status)
+        *status = WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : WEXITSTATUS(wstatus);
     return static_cast<int>(kept);
+}
+
+} // namespace
+
+int run_command(const char* const argv[], char* out, size_t outLen)
+{
+    return _run(argv, out, outLen, 0, nullptr);
+}
+
+int run_service_script(const char* const argv[])
+{
+    int status = 0;
+    if (_run(argv, nullptr, 0, RUN_SERVICE, &status) < 0)
+        return -1;
+    return status;
 }
 
 // ---------------------------------------------------------------------------
@@ -611,6 +667,13 @@ void _signal_manager()
     sig_act.sa_sigaction = _signal_info_handler;
     sig_act.sa_flags = SA_SIGINFO;
     sigemptyset(&sig_act.sa_mask);
-    for (int sig : kHandledSignals)
+    sigset_t handled;
+    sigemptyset(&handled);
+    for (int sig : kHandledSignals) {
         sigaction(sig, &sig_act, nullptr);
+        sigaddset(&handled, sig);
+    }
+    // A handler that can never run is no handler: a web server may start the
+    // CGI with these signals blocked.
+    sigprocmask(SIG_UNBLOCK, &handled, nullptr);
 }

@@ -26,6 +26,12 @@ __attribute__((format(printf, 2, 3))) static inline void debug_print(const char*
 // bytes are kept in out (the rest is read and dropped). Waits for the child.
 // Returns the number of bytes kept, or -1 when the command could not be started.
 int run_command(const char* const argv[], char* out, size_t outLen);
+// Starts a service script that must run to its end even when the web server
+// ends the CGI meanwhile: no parent-death signal, a session of its own, and
+// /dev/null for its input and output (a daemon it starts keeps no descriptor of
+// the web server). Otherwise as run_command. Waits for it; returns its exit
+// status (128 + N when signal N ended it), or -1 when it could not be started.
+int run_service_script(const char* const argv[]);
 
 // Writes every byte of the pieces to fd, across short writes, EINTR and a
 // non-blocking descriptor (waits until it takes more). False when the reader

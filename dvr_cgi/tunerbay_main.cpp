@@ -150,10 +150,21 @@ private:
     std::string& m_respondData;
 };
 
+// Runs the DVR service script to its end; the web server's log gets one line
+// when it fails, since the answer cannot say so.
 void run_dvr_service(const char* pchAction)
 {
     const char* argv[] = { DVR_SERVICE_SCRIPT, pchAction, nullptr };
-    run_command(argv, nullptr, 0);
+    int status = run_service_script(argv);
+    if (status == 0)
+        return;
+    char line[160];
+    int len = status < 0
+        ? snprintf(line, sizeof(line), "tunerbay: %s %s could not be started\n", DVR_SERVICE_SCRIPT, pchAction)
+        : snprintf(line, sizeof(line), "tunerbay: %s %s ended with status %d\n", DVR_SERVICE_SCRIPT, pchAction,
+            status);
+    if (len > 0)
+        write_all(STDERR_FILENO, line, static_cast<size_t>(len) < sizeof(line) ? static_cast<size_t>(len) : sizeof(line) - 1);
 }
 
 // Row 1: the option update, which may start or stop the DVR service.

@@ -403,7 +403,7 @@ _sandbox_on_exit() {
 case_begin() {
 	CASE=$1
 	backend_stop
-	rm -rf "$BACKEND_DIR" "$NAS_DIR/dvr.nostart" "$NAS_DIR/dvr.args" "$HOSTILE_MARK"
+	rm -rf "$BACKEND_DIR" "$NAS_DIR/dvr.nostart" "$NAS_DIR/dvr.args" "$NAS_DIR/dvr.slow" "$HOSTILE_MARK"
 	mkdir -p "$BACKEND_DIR"
 	rm -f "$NAS_LOG"/* "$LOGIN_DIR"/body.* "$LOGIN_DIR/misbehave"
 	# getcfg logs its calls, environment and descriptors only when its call log exists.
@@ -726,13 +726,13 @@ expect_no_mark() {
 	if [[ -e $HOSTILE_MARK ]]; then t_fail "$1" "$HOSTILE_MARK exists"; else t_ok "$1"; fi
 }
 
-# expect_clean_child_context LABEL LOG_PREFIX SCRIPT OUT: a command that a
-# program started (it recorded LOG_PREFIX.env and LOG_PREFIX.fd) got only the
+# expect_clean_child_context LABEL LOG_PREFIX SCRIPT OUT [ERR]: a command that
+# a program started (it recorded LOG_PREFIX.env and LOG_PREFIX.fd) got only the
 # fixed PATH, standard input from /dev/null, standard output into OUT (a file,
-# or "pipe"), standard error into the program's standard error, and no other
-# descriptor than the one of its own SCRIPT.
+# or "pipe"), standard error into ERR (default: the program's standard error),
+# and no other descriptor than the one of its own SCRIPT.
 expect_clean_child_context() {
-	local label=$1 prefix=$2 script=$3 out=$4
+	local label=$1 prefix=$2 script=$3 out=$4 err=${5-$RUN_ERR}
 	script=$(readlink -f "$script")
 	local envs
 	envs=$(grep -v -e '^PWD=' -e '^SHLVL=' -e '^_=' -e '^OLDPWD=' "$prefix.env" 2>/dev/null)
@@ -746,7 +746,7 @@ expect_clean_child_context() {
 		case $fd in
 		0) [[ $target == /dev/null ]] || bad+=" $fd->$target" ;;
 		1) [[ $target == "$out" || ($out == pipe && $target == pipe:*) ]] || bad+=" $fd->$target" ;;
-		2) [[ $target == "$RUN_ERR" ]] || bad+=" $fd->$target" ;;
+		2) [[ $target == "$err" ]] || bad+=" $fd->$target" ;;
 		*) [[ $target == "$script" ]] || bad+=" $fd->$target" ;;
 		esac
 	done < <(awk '$(NF-1) == "->" { print $(NF-2), $NF }' "$prefix.fd" 2>/dev/null)

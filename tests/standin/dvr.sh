@@ -37,6 +37,11 @@ start)
 		fi
 		"$NAS_DIR/bin/tvheadend" --dir "$BACKEND_DIR" "$@" &
 	fi
+	# dvr.slow: a start that takes its time, and says when it has finished.
+	if [ -e "$NAS_DIR/dvr.slow" ]; then
+		sleep 2
+		log "start finished"
+	fi
 	;;
 stop)
 	log stop

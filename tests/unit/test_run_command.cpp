@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "child_run.h"
@@ -88,10 +89,13 @@ TEST(RunCommand, ProgramThatCannotStart)
     const char* missing[] = { "/nonexistent/program", nullptr };
     EXPECT_EQ("-1||guard", capture(missing));
 #ifndef DVR_UNDER_EMULATOR // qemu-user reports neither the access check nor the failed exec
-    const char* notExecutable[] = { "/etc/hostname", nullptr };
-    if (access(notExecutable[0], F_OK) == 0) {
-        EXPECT_EQ("-1||guard", capture(notExecutable));
-    }
+    char notExecutable[] = "/tmp/dvr_unit_noexec_XXXXXX";
+    int fd = mkstemp(notExecutable);
+    ASSERT_LE(0, fd);
+    close(fd);
+    const char* argv[] = { notExecutable, nullptr };
+    EXPECT_EQ("-1||guard", capture(argv));
+    unlink(notExecutable);
 #endif
     // Without a capture buffer the result is the same.
     ChildResult r = run_in_child([]() {
@@ -99,6 +103,32 @@ TEST(RunCommand, ProgramThatCannotStart)
         return run_command(argv, nullptr, 0) == -1 ? 0 : 1;
     });
     EXPECT_EQ(0, r.exitCode());
+}
+
+// Whatever the web server left to the CGI, a command starts as under a shell.
+TEST(RunCommand, StartsAsUnderAShell)
+{
+    ChildResult blocked = run_in_child([]() {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGTERM);
+        sigprocmask(SIG_BLOCK, &set, nullptr);
+        signal(SIGINT, SIG_IGN);
+        signal(SIGPIPE, SIG_IGN);
+        const char* argv[] = { "/bin/grep", "-E", "^Sig(Blk|Ign)", "/proc/self/status", nullptr };
+        return captureAndReport(argv, 4096);
+    });
+    EXPECT_EQ("50|SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n|guard", blocked.out);
+
+    char script[] = "/tmp/dvr_unit_noshebang_XXXXXX";
+    int fd = mkstemp(script);
+    ASSERT_LE(0, fd);
+    ASSERT_EQ(16, write(fd, "echo plain \"$1\"\n", 16));
+    close(fd);
+    chmod(script, 0755);
+    const char* argv[] = { script, "a b", nullptr };
+    EXPECT_EQ("10|plain a b\n|guard", capture(argv)) << "a script without #! runs through /bin/sh";
+    unlink(script);
 }
 
 TEST(RunCommand, EnvironmentIsOnlyTheFixedPath)
