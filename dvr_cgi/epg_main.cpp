@@ -91,6 +91,8 @@ int main()
     if (!pEntiyBody)
         epg.respondToClient(RESPOND_REASON_NO_BODY);
     debug_print("[main]", "pEntiyBody:%s", pEntiyBody);
+    // The body is held once: the answer document keeps the client's buffer.
+    epg.offerDocBuffer(http.releaseEntiyBody());
     epg.json_to_xml(pEntiyBody);
     epg.respondToClient(epg.isTransferSuccess() ? RESPOND_REASON_SUCCESS : RESPOND_REASON_TRANSFER_FAIL);
     return 0;

@@ -586,7 +586,10 @@ int _login_Ovra_with_sid_curl(const char* sid, char* username)
 
     char url[96];
     snprintf(url, sizeof(url), "https://%s:%d%s", NAS_LOGIN_IP, port, NAS_LOGIN_PATH);
-    const char* argv[] = { NAS_CURL_TOOL, "-k", "-d", form, url, nullptr };
+    // -q first: no .curlrc of the account may redirect the answer or add a
+    // proxy. -s -S: errors only, no progress meter in the web server's log.
+    const char* argv[] = { NAS_CURL_TOOL, "-q", "-s", "-S", "--max-time", NAS_CURL_MAX_TIME, "-k", "-d", form, url,
+        nullptr };
     // One byte more than is read, so the answer is always a terminated text.
     char buf[NAS_CURL_ANSWER_SIZE + 1];
     memset(buf, 0, sizeof(buf));

@@ -63,6 +63,24 @@ enum {
     NAS_USERNAME_SIZE = 128,
     // Path buffers of the /proc scan and of the watchdog.
     DVR_PATH_BUF_SIZE = 1024,
+    // The largest answer body kept in memory: far above any real guide list, and a
+    // bound on what a backend's Content-Length or chunk sizes can make us hold.
+    HTTP_BODY_MAX_SIZE = 32 * 1024 * 1024,
 };
+
+// Time limits, each the longest silence tolerated from a peer. A backend hung
+// on a failing tuner, or a login service that never answers, must not keep a
+// CGI alive: the web interface polls every few seconds and would pile them up.
+// Connect, each send and each receive, to the backend and the login service;
+// also curl's whole run. A healthy local peer answers in milliseconds, a busy
+// NAS well within a few seconds.
+#define HTTP_SILENCE_LIMIT_SEC 15
+// A relayed stream with no byte for this long has lost its source (a tuner
+// without signal); a stream that keeps flowing is never cut.
+#define HTTP_RELAY_SILENCE_LIMIT_SEC 30
+#define DVR_STRINGIFY_(x) #x
+#define DVR_STRINGIFY(x) DVR_STRINGIFY_(x)
+// curl's time limit, as the text of its command line.
+#define NAS_CURL_MAX_TIME DVR_STRINGIFY(HTTP_SILENCE_LIMIT_SEC)
 
 #endif

@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "my_utility.h"
@@ -91,7 +92,143 @@ size_t _compose(char* fixedBuf, size_t fixedSize, char** longBuf, const char* bo
     return total;
 }
 
+// The longest chunk-size line (with extensions) or trailer line taken.
+const size_t CHUNK_LINE_MAX = 4096;
+
+bool _ascii_equal_nocase(const char* a, size_t aLen, const char* b)
+{
+    if (strlen(b) != aLen)
+        return false;
+    for (size_t i = 0; i < aLen; ++i) {
+        char c = a[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        if (c != b[i])
+            return false;
+    }
+    return true;
+}
+
+// A byte that would end or split the request line: blank and control bytes.
+bool _breaks_request_line(unsigned char ch)
+{
+    return ch <= ' ' || ch == 0x7F;
+}
+
+// The query for the request line: bytes that would break the line are
+// percent-encoded, every other byte travels as the browser sent it.
+std::string _request_line_query(const std::string& query)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(query.size());
+    for (unsigned char ch : query) {
+        if (_breaks_request_line(ch)) {
+            out += '%';
+            out += kHex[ch >> 4];
+            out += kHex[ch & 0x0F];
+        } else {
+            out += static_cast<char>(ch);
+        }
+    }
+    return out;
+}
+
+int _hex_value(char ch)
+{
+    if (ch >= '0' && ch <= '9')
+        return ch - '0';
+    if (ch >= 'a' && ch <= 'f')
+        return ch - 'a' + 10;
+    if (ch >= 'A' && ch <= 'F')
+        return ch - 'A' + 10;
+    return -1;
+}
+
 } // namespace
+
+long CChunkDecoder::decode(char* buf, size_t len)
+{
+    size_t out = 0;
+    size_t i = 0;
+    while (i < len && m_eState != DONE && m_eState != BAD) {
+        const char ch = buf[i];
+        switch (m_eState) {
+        case SIZE: {
+            int v = _hex_value(ch);
+            if (v >= 0 && m_iDigits < 15) {
+                m_iLeft = m_iLeft * 16 + static_cast<unsigned>(v);
+                ++m_iDigits;
+            } else if (m_iDigits > 0 && (ch == ';' || ch == ' ' || ch == '\t')) {
+                m_eState = SIZE_END;
+                m_iLineLen = 0;
+            } else if (m_iDigits > 0 && ch == '\r') {
+                m_eState = SIZE_LF;
+            } else {
+                m_eState = BAD;
+            }
+            ++i;
+            break;
+        }
+        case SIZE_END: // chunk extensions: passed over
+            if (ch == '\r')
+                m_eState = SIZE_LF;
+            else if (++m_iLineLen > CHUNK_LINE_MAX)
+                m_eState = BAD;
+            ++i;
+            break;
+        case SIZE_LF:
+            m_eState = ch != '\n' ? BAD : m_iLeft == 0 ? TRAILER : DATA;
+            m_iDigits = 0;
+            ++i;
+            break;
+        case DATA: {
+            size_t n = len - i;
+            if (n > m_iLeft)
+                n = static_cast<size_t>(m_iLeft);
+            memmove(buf + out, buf + i, n);
+            out += n;
+            i += n;
+            m_iLeft -= n;
+            if (m_iLeft == 0)
+                m_eState = DATA_CR;
+            break;
+        }
+        case DATA_CR:
+            m_eState = ch == '\r' ? DATA_LF : BAD;
+            ++i;
+            break;
+        case DATA_LF:
+            m_eState = ch == '\n' ? SIZE : BAD;
+            ++i;
+            break;
+        case TRAILER: // the start of a trailer line, or the empty line that ends the body
+            m_eState = ch == '\r' ? LAST_LF : TRAILER_LINE;
+            m_iLineLen = 0;
+            ++i;
+            break;
+        case TRAILER_LINE:
+            if (ch == '\r')
+                m_eState = TRAILER_LF;
+            else if (++m_iLineLen > CHUNK_LINE_MAX)
+                m_eState = BAD;
+            ++i;
+            break;
+        case TRAILER_LF:
+            m_eState = ch == '\n' ? TRAILER : BAD;
+            ++i;
+            break;
+        case LAST_LF:
+            m_eState = ch == '\n' ? DONE : BAD;
+            ++i;
+            break;
+        case DONE:
+        case BAD:
+            break;
+        }
+    }
+    return m_eState == BAD ? -1 : static_cast<long>(out);
+}
 
 CSmallHttp::CSmallHttp(std::string destIp, int port)
     : m_eConnection(CONNECTION_CLOSE_E)
@@ -101,6 +238,7 @@ CSmallHttp::CSmallHttp(std::string destIp, int port)
     , m_iContentLength(0)
     , m_pchLongRequest(nullptr)
     , m_iRequestLen(0)
+    , m_bChunked(false)
 {
     m_chRequestBuf[0] = '\0';
     m_chDataBuf[0] = '\0';
@@ -159,12 +297,14 @@ void CSmallHttp::buildHttpHeader()
     const char* path = m_str_abs_path.c_str();
     const char* query = m_str_query_string.c_str();
     // A request longer than the buffer goes to a heap buffer of its own: the
-    // browser's query string is forwarded unchanged and must never be cut.
+    // browser's query string is forwarded and must never be cut.
     if (m_str_method == "GET") {
-        if (!m_str_query_string.empty())
+        if (!m_str_query_string.empty()) {
+            // The request line stays one line, whatever a lax web server passed on.
+            const std::string lineQuery = _request_line_query(m_str_query_string);
             m_iRequestLen = _compose(m_chRequestBuf, sizeof(m_chRequestBuf), &m_pchLongRequest, "", 0,
-                "%s %s?%s HTTP/1.1\r\n\r\n", method, path, query);
-        else
+                "%s %s?%s HTTP/1.1\r\n\r\n", method, path, lineQuery.c_str());
+        } else
             m_iRequestLen = _compose(m_chRequestBuf, sizeof(m_chRequestBuf), &m_pchLongRequest, "", 0,
                 "%s %s HTTP/1.1\r\n\r\n", method, path);
     } else if (m_str_method == "POST") {
@@ -238,6 +378,9 @@ int CSmallHttp::__httpRespondParser(char* dataBuf, int len)
                 m_str_content_type.assign(value, static_cast<size_t>(valueEnd - value));
             } else if (_name_is(line, nameLen, "Content-Length:")) {
                 m_iContentLength = _decimal_value(value, valueEnd);
+            } else if (_name_is(line, nameLen, "Transfer-Encoding:")) {
+                // The request says HTTP/1.1, so the backend may send its body in chunks.
+                m_bChunked = _ascii_equal_nocase(value, static_cast<size_t>(valueEnd - value), "chunked");
             } else if (_name_is(line, nameLen, "Connection:")) {
                 size_t valueLen = static_cast<size_t>(valueEnd - value);
                 if (_name_is(value, valueLen, "Close"))
@@ -292,7 +435,57 @@ char* CSmallHttp::getHttpRespondEntiyBody()
         return nullptr;
     if (strncmp(m_str_content_type.c_str(), "video/mp2t", 10) == 0)
         __relayTransportStream(m_chDataBuf + iHeaderEnd, tlen - iHeaderEnd);
+    if (m_bChunked)
+        return __readChunkedBody(m_chDataBuf + iPos, tlen - iPos);
     return __readBodyByLength(m_chDataBuf + iPos, tlen - iPos);
+}
+
+char* CSmallHttp::releaseEntiyBody()
+{
+    char* pBody = m_pEntiyBody;
+    m_pEntiyBody = nullptr;
+    return pBody;
+}
+
+char* CSmallHttp::__readChunkedBody(const char* pEarly, int earlyCount)
+{
+    // Room for the decoded body up to the cap, and for one more raw piece
+    // behind it: the raw bytes are received behind what is decoded, then
+    // decoded in place.
+    const size_t limit = static_cast<size_t>(HTTP_BODY_MAX_SIZE) + HTTP_BODY_PIECE_SIZE;
+    size_t room = static_cast<size_t>(earlyCount) + BODY_FIRST_ROOM;
+    m_pEntiyBody = static_cast<char*>(malloc(room + 1));
+    if (!m_pEntiyBody)
+        return nullptr;
+    CChunkDecoder decoder;
+    memcpy(m_pEntiyBody, pEarly, static_cast<size_t>(earlyCount));
+    long n = decoder.decode(m_pEntiyBody, static_cast<size_t>(earlyCount));
+    size_t pos = n > 0 ? static_cast<size_t>(n) : 0;
+    while (n >= 0 && !decoder.isDone() && pos <= static_cast<size_t>(HTTP_BODY_MAX_SIZE)) {
+        if (room - pos < HTTP_BODY_PIECE_SIZE && room < limit) {
+            size_t bigger = room * 2 < limit ? room * 2 : limit;
+            char* grown = static_cast<char*>(realloc(m_pEntiyBody, bigger + 1));
+            if (!grown)
+                break;
+            m_pEntiyBody = grown;
+            room = bigger;
+        }
+        size_t want = room - pos < INT_MAX ? room - pos : INT_MAX;
+        int got = m_tcpConnection.recvData(m_pEntiyBody + pos, static_cast<int>(want));
+        if (got <= 0)
+            break;
+        n = decoder.decode(m_pEntiyBody + pos, static_cast<size_t>(got));
+        if (n > 0)
+            pos += static_cast<size_t>(n);
+    }
+    if (!decoder.isDone() || pos > static_cast<size_t>(HTTP_BODY_MAX_SIZE)) {
+        // A malformed or unfinished coding, or more than we keep: no body.
+        free(m_pEntiyBody);
+        m_pEntiyBody = nullptr;
+        return nullptr;
+    }
+    m_pEntiyBody[pos] = '\0';
+    return m_pEntiyBody;
 }
 
 char* CSmallHttp::__readBodyByLength(const char* pEarly, int earlyCount)
@@ -310,6 +503,9 @@ char* CSmallHttp::__readBodyByLength(const char* pEarly, int earlyCount)
         return m_pEntiyBody;
     }
 
+    // A body larger than we keep counts as an answer that ended early.
+    if (m_iContentLength > HTTP_BODY_MAX_SIZE)
+        return nullptr;
     const size_t total = static_cast<size_t>(m_iContentLength);
     size_t room = static_cast<size_t>(earlyCount) + BODY_FIRST_ROOM;
     if (room > total)
@@ -350,22 +546,31 @@ void CSmallHttp::__relayTransportStream(const char* pEarly, int earlyCount)
     // Allocated once, in the process image, and touched only when a stream is relayed.
     static char s_workBuf[HTTP_RELAY_PIECE_SIZE];
 
+    // A chunked stream is decoded on its way; the chunk lines never reach the player.
+    CChunkDecoder decoder;
     // Our own header lines and the stream bytes that came with the backend's
     // header block, in one write.
     memcpy(s_workBuf, RELAY_HEADER, RELAY_HEADER_LEN);
     memcpy(s_workBuf + RELAY_HEADER_LEN, pEarly, static_cast<size_t>(earlyCount));
-    size_t firstLen = RELAY_HEADER_LEN + static_cast<size_t>(earlyCount);
+    long early = earlyCount;
+    if (m_bChunked)
+        early = decoder.decode(s_workBuf + RELAY_HEADER_LEN, static_cast<size_t>(earlyCount));
+    size_t firstLen = RELAY_HEADER_LEN + static_cast<size_t>(early > 0 ? early : 0);
     bool written = write_all(STDOUT_FILENO, s_workBuf, firstLen);
     debug_print(
         "[CSmallHttp::getHttpRespondEntiyBody] A <=== B  ", "writenLen:%d", static_cast<int>(firstLen));
-    if (!written)
+    if (!written || early < 0 || decoder.isDone())
         exit(0);
 
+    // A source that falls silent ends the stream; one that keeps sending is never cut.
+    m_tcpConnection.setSilenceLimit(HTTP_RELAY_SILENCE_LIMIT_SEC * 1000);
     int sock = m_tcpConnection.getSocket();
     struct stat st;
-    if (fstat(STDOUT_FILENO, &st) == 0 && S_ISFIFO(st.st_mode)) {
+    if (!m_bChunked && fstat(STDOUT_FILENO, &st) == 0 && S_ISFIFO(st.st_mode)) {
         // Into a pipe the kernel moves the stream without copying it through us.
         for (;;) {
+            struct timespec t0;
+            clock_gettime(CLOCK_MONOTONIC, &t0);
             ssize_t n = splice(sock, nullptr, STDOUT_FILENO, nullptr, HTTP_RELAY_SPLICE_SIZE, SPLICE_F_MOVE);
             if (n > 0)
                 continue;
@@ -374,6 +579,12 @@ void CSmallHttp::__relayTransportStream(const char* pEarly, int earlyCount)
             if (errno == EINTR)
                 continue;
             if (errno == EAGAIN) {
+                // Either the socket's silence limit ran out, or a non-blocking
+                // pipe is full; only the first takes the whole limit.
+                struct timespec t1;
+                clock_gettime(CLOCK_MONOTONIC, &t1);
+                if (t1.tv_sec - t0.tv_sec >= HTTP_RELAY_SILENCE_LIMIT_SEC - 1)
+                    exit(0);
                 struct pollfd pfd = { STDOUT_FILENO, POLLOUT, 0 };
                 poll(&pfd, 1, -1);
                 continue;
@@ -386,7 +597,12 @@ void CSmallHttp::__relayTransportStream(const char* pEarly, int earlyCount)
     }
     for (;;) {
         int n = m_tcpConnection.recvData(s_workBuf, HTTP_RELAY_PIECE_SIZE);
-        if (n <= 0 || !write_all(STDOUT_FILENO, s_workBuf, static_cast<size_t>(n)))
+        if (n <= 0)
+            exit(0);
+        long out = n;
+        if (m_bChunked)
+            out = decoder.decode(s_workBuf, static_cast<size_t>(n));
+        if (out < 0 || !write_all(STDOUT_FILENO, s_workBuf, static_cast<size_t>(out)) || decoder.isDone())
             exit(0);
     }
 }

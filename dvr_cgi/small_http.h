@@ -8,6 +8,23 @@
 #include "platform.h"
 #include "tcp.h"
 
+// Decodes the chunked transfer coding in place, piece by piece as the bytes
+// arrive: the data bytes of each piece are moved to its front.
+class CChunkDecoder {
+public:
+    // The number of data bytes now at the front of buf, or -1 for a malformed
+    // coding. Bytes after the last chunk and its trailer are dropped.
+    long decode(char* buf, size_t len);
+    bool isDone() const { return m_eState == DONE; }
+
+private:
+    enum EState { SIZE, SIZE_END, SIZE_LF, DATA, DATA_CR, DATA_LF, TRAILER, TRAILER_LINE, TRAILER_LF, LAST_LF, DONE, BAD };
+    EState m_eState = SIZE;
+    unsigned long long m_iLeft = 0;
+    int m_iDigits = 0;
+    size_t m_iLineLen = 0;
+};
+
 typedef enum e_connect_state {
     CONNECTION_CLOSE_E = 0,
     CONNECTION_KEEP_ALIVE_E = 1,
@@ -32,9 +49,12 @@ private:
     // A request that does not fit m_chRequestBuf is composed here instead.
     char* m_pchLongRequest;
     size_t m_iRequestLen;
+    // "Transfer-Encoding: chunked": the body (or stream) arrives in chunks.
+    bool m_bChunked;
 
     int __httpRespondParser(char* dataBuf, int len);
     char* __readBodyByLength(const char* pEarly, int earlyCount);
+    char* __readChunkedBody(const char* pEarly, int earlyCount);
     [[noreturn]] void __relayTransportStream(const char* pEarly, int earlyCount);
 
 public:
@@ -54,6 +74,9 @@ public:
     // object, or null. Does not return for a "video/mp2t" answer.
     char* getHttpRespondEntiyBody();
     void buildHttpHeader();
+    // Hands the heap body over to the caller, who frees it; null when the body
+    // lives in the first block. A large answer is then held once, not twice.
+    char* releaseEntiyBody();
 
     // What the parser and the composer produced, for tests and traces.
     const char* getRequestText() const { return m_pchLongRequest ? m_pchLongRequest : m_chRequestBuf; }
@@ -62,6 +85,7 @@ public:
     int getContentLength() const { return m_iContentLength; }
     const std::string& getContentType() const { return m_str_content_type; }
     connect_state_e getConnectionState() const { return m_eConnection; }
+    bool isChunked() const { return m_bChunked; }
     CTcp& getTcp() { return m_tcpConnection; }
 };
 

@@ -5,9 +5,11 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "my_utility.h"
+#include "platform.h"
 
 CTcp::CTcp()
     : m_sockfd(-1)
@@ -39,15 +41,15 @@ void CTcp::closeConnection()
 }
 
 // A connect interrupted by a signal goes on in the kernel; wait for its outcome
-// instead of starting a second one.
+// instead of starting a second one, no longer than a connect may take.
 static int _finish_interrupted_connect(int fd)
 {
     struct pollfd pfd = { fd, POLLOUT, 0 };
     int r;
     do {
-        r = poll(&pfd, 1, -1);
+        r = poll(&pfd, 1, HTTP_SILENCE_LIMIT_SEC * 1000);
     } while (r < 0 && errno == EINTR);
-    if (r < 0)
+    if (r <= 0)
         return -1;
     int err = 0;
     socklen_t len = sizeof(err);
@@ -68,6 +70,11 @@ bool CTcp::connectToDest()
         debug_print("[CTcp::connectToDest]", "socket() fail");
         return false;
     }
+    // A peer that accepts and then stays silent must not hold the run: connect,
+    // each send and each receive give up after the silence limit (connect then
+    // fails with EINPROGRESS, a receive with EAGAIN, which callers take as an
+    // answer that ended early).
+    setSilenceLimit(HTTP_SILENCE_LIMIT_SEC * 1000);
     int r = connect(m_sockfd, reinterpret_cast<struct sockaddr*>(&m_dest_addr), sizeof(m_dest_addr));
     if (r < 0 && errno == EINTR)
         r = _finish_interrupted_connect(m_sockfd);
@@ -105,6 +112,15 @@ int CTcp::recvData(char* pRecvBuf, int len)
         r = recv(m_sockfd, pRecvBuf, static_cast<size_t>(len), 0);
     } while (r < 0 && errno == EINTR);
     return static_cast<int>(r);
+}
+
+bool CTcp::setSilenceLimit(int ms)
+{
+    struct timeval tv;
+    tv.tv_sec = ms / 1000;
+    tv.tv_usec = (ms % 1000) * 1000;
+    return setsockopt(m_sockfd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) == 0
+        && setsockopt(m_sockfd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) == 0;
 }
 
 void CTcp::attachSocket(int fd)

@@ -27,6 +27,9 @@ public:
     bool isConnectSuccess() const { return m_bIsConnectSuccess; }
     int getSocket() const { return m_sockfd; }
     const struct sockaddr_in& getDestAddress() const { return m_dest_addr; }
+    // The longest wait of each send and receive (and of a connect) on the socket
+    // held now; connectToDest sets the usual limit. 0 waits without end.
+    bool setSilenceLimit(int ms);
     // Takes over an already connected socket (a socket pair in tests and fuzzers).
     void attachSocket(int fd);
 };

@@ -138,6 +138,8 @@ private:
         if (!pEntiyBody)
             m_request.respondToClient(RESPOND_REASON_NO_BODY);
         debug_print("[main]", "pEntiyBody:%s", pEntiyBody);
+        // The body is held once: the answer document keeps the client's buffer.
+        m_request.offerDocBuffer(m_http.releaseEntiyBody());
         m_request.json_to_xml(pEntiyBody);
         if (m_request.isTransferSuccess())
             m_request.respondToClient(RESPOND_REASON_SUCCESS);

@@ -194,6 +194,21 @@ for path in http https; do
 	expect_no_request "nothing forwarded"
 done
 
+# The transfer tool runs with -q: a .curlrc in the account's home (the home of
+# a private mount here) can neither send the answer elsewhere nor add a proxy.
+case_begin "a .curlrc in the account's home changes nothing"
+backend_start
+https_only
+json_answer "$BODY"
+home=$(getent passwd "$(id -u)" | cut -d: -f6)
+mount -t tmpfs sandbox-home "$home"
+printf 'output = "%s"\nproxy = "http://127.0.0.1:3128"\n' "$NAS_DIR/curlrc.out" >"$home/.curlrc"
+run_cgi epg GET "subfunc=info&todo=list&sid=$GOOD_SID"
+expect_answer "confirmed" "$BODY" 0
+check "nothing written where the .curlrc points" test ! -e "$NAS_DIR/curlrc.out"
+expect_lines "no progress meter in the web server's log" "$RUN_ERR"
+umount "$home"
+
 # --- The decision table, with a confirmed session ----------------------------
 
 # epg_row LABEL QUERY METHOD: with a confirmed session, forwards QUERY with

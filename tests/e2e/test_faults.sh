@@ -205,6 +205,48 @@ expect_lines "DVR service started" "$NAS_LOG/dvr.log" start
 check "waited the fixed 5 s (took ${RUN_MS} ms)" test "$RUN_MS" -ge 5000 -a "$RUN_MS" -lt 7000
 
 # ============================================================================
+# Peers that accept and then fall silent: every run ends by itself, with its
+# complete failure answer, once the peer has been silent for 15 s (30 s for a
+# stream); a stream that keeps flowing is never cut.
+
+G=silence
+
+# expect_ended_after LABEL MIN_MS MAX_MS
+expect_ended_after() {
+	check "$1 (${RUN_MS} ms)" test "$RUN_MS" -ge "$2" -a "$RUN_MS" -lt "$3"
+}
+
+for program in tunerbay epg; do
+	case_in $G "$program: the backend reads the request and never answers"
+	backend_start
+	set_answer 'pause 60000'
+	run_cgi $program GET "$(program_query $program)"
+	expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+	expect_ended_after "ended after the silence limit" 14500 25000
+done
+
+for path in http https; do
+	case_in $G "the login service never answers, checked over $path"
+	backend_start
+	[[ $path == https ]] && https_only
+	login_misbehave silent
+	run_cgi epg GET "subfunc=info&todo=list&$S"
+	expect_answer "not confirmed" "$ERR_AUTH" 0
+	expect_no_request "nothing forwarded"
+	expect_ended_after "ended after the silence limit" 14500 25000
+done
+
+case_in $G "tunerbay: a stream pauses for 20 s, then falls silent"
+backend_start
+set_answer "$(printf '%s\n' 'text HTTP/1.1 200 OK\r\nContent-Type: video/mp2t\r\n\r\n' \
+	'stream 18800' 'pause 20000' 'stream 18800' 'pause 60000')"
+RUN_TIMEOUT=90 run_cgi tunerbay GET 'subfunc=scan&todo=get'
+expect_status "exit status 0" 0
+make_expected_stream 37600 "$NAS_OUT/stream.want"
+_expect_same_file "the whole stream, across the 20 s pause" "$RUN_OUT" "$NAS_OUT/stream.want"
+expect_ended_after "ended 30 s after its last byte" 49500 60000
+
+# ============================================================================
 # The login service is down, fails or stalls
 
 G=login-service
@@ -342,6 +384,16 @@ for how in missing not-executable; do
 	check "backend not contacted" backend_quiet
 	install -m 0755 "$STANDIN_DIR/dvr.sh" "$DVR_SCRIPT"
 done
+
+# A half-done service start is worse than a finished one: the script runs to
+# its end when the web server ends the run in the middle of it.
+case_in $G "the web server ends the run during the start"
+: >"$NAS_DIR/dvr.slow"
+signal_run_after TERM 1
+run_cgi tunerbay GET 'subfunc=option&todo=update&index=1&enable_dvr=1'
+expect_status "exit status 255" 255
+check "the script ran to its end" _wait_for 250 grep -qx 'start finished' "$NAS_LOG/dvr.log"
+check "the backend came up" test -n "$(backend_pid)"
 
 # ============================================================================
 # /tmp is read-only: the programs need no file of their own

@@ -206,6 +206,31 @@ wait "${pids[@]}"
 # every answer arrives whole, each exactly once.
 check "ten whole answers, each once" test "$(cat "$NAS_OUT"/many.* | tr '}' '\n' | sort -u | grep -c '^{"n":')" -eq 10
 
+# --- A backend that falls silent ----------------------------------------------
+
+# A backend hung on a failing tuner accepts and never answers. Every CGI ends
+# by itself after the silence limit with its whole failure answer, so a web
+# interface that polls cannot pile them up.
+case_begin "twenty requests to a silent backend"
+backend_start
+set_answer 'pause 300000'
+pids=()
+started=$(date +%s)
+for i in $(seq 1 20); do
+	url="$HTTP_URL/cgi-bin/tunerbay?subfunc=info&todo=list&n=$i"
+	((i % 2)) || url="$HTTP_URL/cgi-bin/epg?subfunc=info&todo=list&sid=$GOOD_SID&n=$i"
+	curl -s --max-time 50 -o "$NAS_OUT/silent.$i" "$url" &
+	pids+=($!)
+done
+sleep 5
+echo "# CGIs waiting after 5 s: $(programs_running tunerbay epg | wc -w)"
+wait "${pids[@]}"
+took=$(($(date +%s) - started))
+whole=0
+for i in $(seq 1 20); do [[ $(cat "$NAS_OUT/silent.$i") == "$ERR_EXPECTATION" ]] && whole=$((whole + 1)); done
+check "twenty whole failure answers within 45 s ($whole in ${took} s)" test "$whole" -eq 20 -a "$took" -lt 45
+check "no CGI left" test -z "$(programs_running tunerbay epg)"
+
 # --- The backend stand-in's answers by request ------------------------------------
 
 routes=$NAS_DIR/routes

@@ -192,6 +192,11 @@ TEST(HttpRequest, ComposedBytes)
         { "POST without body", "POST", "/x", "",
             "POST /x HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
             "Host: 127.0.0.1:9981 \r\nContent-Length: 0\r\n\r\n" },
+        { "bytes that would break the request line are encoded, others travel as sent", "GET", "/x",
+            "a=1 2\r\nGET /y\t\x7f\x01&b=\"{}\"\xc3\xa9%41",
+            "GET /x?a=1%202%0D%0AGET%20/y%09%7F%01&b=\"{}\"\xc3\xa9%41 HTTP/1.1\r\n\r\n" },
+        { "a NUL in the query is encoded too", "GET", "/x", std::string("a\0b", 3),
+            "GET /x?a%00b HTTP/1.1\r\n\r\n" },
         { "method in other case", "get", "/x", "a=1", "" },
         { "other method", "PUT", "/x", "a=1", "" },
     };
@@ -405,6 +410,48 @@ TEST(HttpAnswer, BodiesByContentLength)
     }
 }
 
+// The chunked coding of body in chunks of at most n bytes.
+static std::string chunked(const std::string& body, size_t n, const std::string& ext = "")
+{
+    std::string out;
+    char size[32];
+    for (size_t pos = 0; pos < body.size(); pos += n) {
+        std::string piece = body.substr(pos, n);
+        snprintf(size, sizeof size, "%zx", piece.size());
+        out += size + ext + "\r\n" + piece + "\r\n";
+    }
+    return out + "0\r\n\r\n";
+}
+
+TEST(HttpAnswer, ChunkedBodies)
+{
+    const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    struct Case {
+        const char* label;
+        CAnswerScript script;
+        bool hasBody;
+        std::string body;
+    } cases[] = {
+        { "decoded, chunk lines never reach the body", answer(head + chunked("{\"a\":1}", 3)), true,
+            "{\"a\":1}" },
+        { "split at every byte", CAnswerScript().bytes(head).piece(1).bytes(chunked("{\"entries\":[]}", 4)),
+            true, "{\"entries\":[]}" },
+        { "extensions and trailer passed over",
+            answer(head + "4;x=y\r\nabcd\r\n2 \r\nef\r\n0\r\nX-Trailer: 1\r\n\r\n"), true, "abcdef" },
+        { "large body, grown as it arrives", answer(head + chunked(std::string(300000, 'x'), 40000)), true,
+            std::string(300000, 'x') },
+        { "bad size line", answer(head + "zz\r\nab\r\n0\r\n\r\n"), false, "" },
+        { "chunk data not followed by CR LF", answer(head + "2\r\nabc\r\n0\r\n\r\n"), false, "" },
+        { "closed before the last chunk", answer(head + "2\r\nab\r\n"), false, "" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        SAnswer a = exchange(c.script);
+        EXPECT_EQ(a.hasBody, c.hasBody);
+        EXPECT_TRUE(a.body == c.body) << a.body.size() << " bytes";
+    }
+}
+
 TEST(HttpAnswer, LargeBodyArrivesWhole)
 {
     std::string body = ts_pattern(0, 5 * 1024 * 1024 + 17);
@@ -579,6 +626,13 @@ TEST(HttpFailure, HugeContentLengthAllocatesOnlyWhatArrives)
         EXPECT_TRUE(r.exited()) << "signal " << r.termSignal();
         EXPECT_EQ(r.exitCode(), CHILD_NO_BODY);
     }
+}
+
+TEST(HttpFailure, ContentLengthAboveTheCapGivesNoBody)
+{
+    SAnswer a = exchange(answer("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(HTTP_BODY_MAX_SIZE + 1)
+        + "\r\n\r\nab"));
+    EXPECT_FALSE(a.hasBody);
 }
 
 TEST(HttpFailure, HugeContentLengthReadsAsInt)
@@ -770,6 +824,15 @@ TEST(HttpRelay, ChoiceByContentType)
             EXPECT_EQ(r.out, "");
         }
     }
+}
+
+TEST(HttpRelay, ChunkedStreamIsDecoded)
+{
+    const std::string stream = ts_pattern(0, 188 * 2000);
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: video/mp2t\r\nTransfer-Encoding: chunked\r\n\r\n";
+    ChildResult r = relay(CAnswerScript().bytes(head).piece(5000).bytes(chunked(stream, 188 * 7)).pause(50).bytes("x"));
+    EXPECT_EQ(r.exitCode(), 0);
+    EXPECT_TRUE(r.out == RELAY_HEADER + stream) << r.out.size() << " bytes";
 }
 
 TEST(HttpRelay, StreamWithoutEarlyBytes)
