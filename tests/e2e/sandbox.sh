@@ -233,6 +233,9 @@ _sandbox_setup() {
 	mount -t tmpfs sandbox-sysclass /sys/class || return 1
 	mkdir -p /sys/class/dvb || return 1
 	mount -t tmpfs sandbox-sysdvb /sys/class/dvb || return 1
+	# Where init scripts keep pid files and logs.
+	mount -t tmpfs sandbox-run "$(readlink -f /var/run)" || return 1
+	mount -t tmpfs sandbox-varlog /var/log || return 1
 
 	# The stand-ins. The backend gets a plain copy at a fixed place, under its
 	# process name, so the DVR service script can start it without any

@@ -6,16 +6,21 @@
 #   tuner 1  registered, device gone           -> removal line, killall, pause
 #   tuner 3  device node left, not registered  -> nothing but its progress line
 # The backend stand-in must be ended by the real killall, and every line must
-# be in the log file at the moment it is written. One run takes about 30 s.
+# be in the log file at the moment it is written; a log left near its cap by an
+# earlier run is rotated. One run takes about 30 s.
 #
 # By hand: DVR_BUILD_DIR=build/e2e bash tests/e2e/test_watchdog.sh
 source "$(dirname "${BASH_SOURCE[0]}")/sandbox.sh"
 sandbox_enter "$0" "$@"
 
+# The init script as installed, with its fixed paths: the program in /usr/sbin
+# (the sandbox's overlay), the pid file in /var/run and the log in /var/log.
 INIT_SCRIPT=$DVR_SOURCE_DIR/watchdog/dongle_watchdog.init
-export DONGLE_WATCHDOG_BIN=$DVR_BUILD_DIR/dongle_watchdog
-export DONGLE_WATCHDOG_PIDFILE=$NAS_DIR/dongle_watchdog.pid
-export DONGLE_WATCHDOG_LOG=$NAS_LOG/dongle_watchdog.log
+install -m 0755 "$DVR_BUILD_DIR/dongle_watchdog" /usr/sbin/dongle_watchdog
+DONGLE_WATCHDOG_PIDFILE=/var/run/dongle_watchdog.pid
+DONGLE_WATCHDOG_LOG=/var/log/dongle_watchdog.log
+# Such a variable once chose the program; now it must change nothing.
+export DONGLE_WATCHDOG_BIN=/nonexistent
 
 progress() { printf 'Check usb dongle %d... ' "$1"; }
 removal() { printf 'Usb dongle %d is removed, try to restart tvheadend... ' "$1"; }
@@ -50,18 +55,23 @@ echo 212:4 >/sys/class/dvb/dvb1.frontend0/dev
 backend_start --no-listen || sandbox_finish
 backend=$(backend_pid)
 
+# Three lines short of the cap: the first three lines of the run complete it.
+yes 'an earlier run' | head -n 4997 >"$DONGLE_WATCHDOG_LOG"
 START_NS=$(date +%s%N)
 init start
 check "init script: started" init status
 
 at_second 5
-expect_lines "nothing checked before the first 10 seconds" "$DONGLE_WATCHDOG_LOG"
+check "nothing checked before the first 10 seconds" test "$(wc -l <"$DONGLE_WATCHDOG_LOG")" = 4997
+check "the program is the installed one, not the environment's" \
+	test "$(readlink "/proc/$(cat "$DONGLE_WATCHDOG_PIDFILE")/exe")" = /usr/sbin/dongle_watchdog
 check "backend still runs before the first check" test -d "/proc/$backend"
 
 at_second 15
 # Cycle 1 began at 10 s; the watchdog now sits in its pause after the kill.
-expect_lines "first lines, up to the removal of tuner 1" "$DONGLE_WATCHDOG_LOG" \
-	"$(progress 0)" "$(progress 1)" "$(removal 1)"
+expect_lines "first lines, up to the removal of tuner 1, complete the rotated log" \
+	<(tail -n 3 "$DONGLE_WATCHDOG_LOG.1") "$(progress 0)" "$(progress 1)" "$(removal 1)"
+check "the rotated log holds as many lines as the cap" test "$(wc -l <"$DONGLE_WATCHDOG_LOG.1")" = 5000
 # The stand-in is our child: once ended it is a zombie or already reaped by
 # bash, which keeps its status for wait. Wait only then, so a backend left
 # running cannot hang the test.
@@ -82,8 +92,7 @@ check "no tvheadend process left" test -z "$(pgrep -x tvheadend)"
 at_second 25
 # The pause ended at 20 s and the cycle went on with tuner 2; the next cycle
 # is due at 30 s. These lines sit in the log while the watchdog still runs.
-expect_lines "the whole first cycle is in the log as it happens" "$DONGLE_WATCHDOG_LOG" \
-	"$(progress 0)" "$(progress 1)" "$(removal 1)" \
+expect_lines "the rest of the first cycle is in the new log as it happens" "$DONGLE_WATCHDOG_LOG" \
 	"$(progress 2)" "$(progress 3)" "$(progress 4)" "$(progress 5)" \
 	"$(progress 6)" "$(progress 7)" "$(progress 8)" "$(progress 9)"
 watchdog=$(cat "$DONGLE_WATCHDOG_PIDFILE" 2>/dev/null)
