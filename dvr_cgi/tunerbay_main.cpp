@@ -192,6 +192,27 @@ void option_update(CTunerBay& tunerbay, CTunerBayRun& run)
     run.forward("GET", query);
 }
 
+#ifdef DVR_TUNERBAY_SESSION_CHECK
+const bool kCheckSession = true;
+#else
+const bool kCheckSession = false;
+#endif
+
+// With the session check built in, a request that would act on the DVR service
+// or reach the backend needs a session the NAS login service confirms, as epg does.
+void require_session(CTunerBay& tunerbay)
+{
+    if (!kCheckSession)
+        return;
+    char username[NAS_USERNAME_SIZE];
+    memset(username, 0, sizeof(username));
+    const char* sid = tunerbay.getSid().empty() ? nullptr : tunerbay.getSid().c_str();
+    if (login_Ovra_with_sid(sid, username) != 0) {
+        tunerbay.respondToClient(RESPOND_REASON_AUTH_FAIL);
+        exit(0);
+    }
+}
+
 } // namespace
 
 int main()
@@ -209,12 +230,15 @@ int main()
     toDo = tunerbay.getToDo();
 
     if (subFunc == "option" && toDo == "update") {
+        require_session(tunerbay);
         option_update(tunerbay, run);
         return 0;
     }
     for (const SRow& row : kRows) {
         if (subFunc != row.pchSubFunc || (row.pchToDo && toDo != row.pchToDo))
             continue;
+        if (row.running.eAction == FORWARD_GET || row.running.eAction == FORWARD_POST)
+            require_session(tunerbay);
         const bool bRunning = !row.bCheckBackend || is_process_exist(DVR_BACKEND_NAME);
         run.run(bRunning ? row.running : row.stopped);
         return 0;

@@ -352,6 +352,29 @@ set_answer "$(printf '%s\n' 'text HTTP/1.1 404 Not Found\r\nContent-Type: video/
 run_cgi tunerbay GET 'subfunc=info&todo=list'
 expect_answer "expectation failed, nothing relayed" "$ERR_EXPECTATION" 255
 
+# Built with the session check (an option, off by default): rows that act on
+# the service or forward need a confirmed session; the fixed answers do not.
+login_start
+case_begin "session check built in: forward with a confirmed session"
+backend_start
+json_answer '{"a":1}'
+run_cgi tunerbay_session_check GET 'subfunc=info&todo=list&sid=Gd7f01Session'
+expect_answer "relayed" '{"a":1}' 0
+expect_lines "session checked" "$LOGIN_DIR/requests.log" "1 http POST sid=[Gd7f01Session] service=[100]"
+for query in 'subfunc=info&todo=list&sid=Unknown' 'subfunc=network&todo=delete&id=1' \
+	'subfunc=option&todo=update&enable_dvr=0&sid=Unknown'; do
+	case_begin "session check built in: refused, $query"
+	backend_start
+	run_cgi tunerbay_session_check GET "$query"
+	expect_answer "refused" "$ERR_AUTH" 0
+	expect_backend_untouched "nothing forwarded"
+	expect_lines "no DVR service command" "$NAS_LOG/dvr.log"
+done
+case_begin "session check built in: a fixed answer needs none"
+run_cgi tunerbay_session_check GET 'subfunc=scan&todo=start'
+expect_answer "OK answer" "$OK_ANSWER" 0
+expect_lines "no login request" "$LOGIN_DIR/requests.log"
+
 case_begin "no scratch files left"
 check "no /tmp/dvrxmltmp*.xml" bash -c '! compgen -G "/tmp/dvrxmltmp*"'
 
