@@ -258,23 +258,31 @@ pid_t* find_pid_by_name(const char* pidName)
 
 namespace {
 
+// The start of one file of a process's entry, NUL-ended; false when nothing can be read.
+bool _read_entry_file(int procFd, const char* entry, const char* file, char* buf, size_t size)
+{
+    char path[DVR_PATH_BUF_SIZE];
+    snprintf(path, sizeof(path), "%s/%s", entry, file);
+    int fd = openat(procFd, path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    ssize_t n = read(fd, buf, size - 1);
+    close(fd);
+    if (n <= 0)
+        return false;
+    buf[n] = '\0';
+    return true;
+}
+
 // Whether a process's command name, as the first word of the status line's
 // "Name:" field shows it, is `name`. Read from the short comm file:
 // the kernel formats the whole status file on every read, which made the scan
 // the largest cost of a forwarded request.
 bool _comm_word_is(int procFd, const char* entry, const char* name)
 {
-    char path[DVR_PATH_BUF_SIZE];
-    snprintf(path, sizeof(path), "%s/comm", entry);
-    int fd = openat(procFd, path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
     char comm[64];
-    ssize_t n = read(fd, comm, sizeof(comm) - 1);
-    close(fd);
-    if (n <= 0)
+    if (!_read_entry_file(procFd, entry, "comm", comm, sizeof(comm)))
         return false;
-    comm[n] = '\0';
     comm[strcspn(comm, " \t\n\v\f\r")] = '\0';
     if (comm[0] == '\0')
         return false;
@@ -296,17 +304,9 @@ bool _comm_word_is(int procFd, const char* entry, const char* name)
 // (a thread's id) must not answer for the scan.
 bool _is_listed_as(int procFd, const char* entry, const char* name)
 {
-    char path[DVR_PATH_BUF_SIZE];
-    snprintf(path, sizeof(path), "%s/status", entry);
-    int fd = openat(procFd, path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
     char status[DVR_PROC_STATUS_HEAD_SIZE];
-    ssize_t n = read(fd, status, sizeof(status) - 1);
-    close(fd);
-    if (n <= 0)
+    if (!_read_entry_file(procFd, entry, "status", status, sizeof(status)))
         return false;
-    status[n] = '\0';
     const char* pTgid = strstr(status, "\nTgid:");
     if (!pTgid)
         return false;
