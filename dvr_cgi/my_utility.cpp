@@ -310,10 +310,15 @@ bool _is_listed_as(int procFd, const char* entry, const char* name)
     const char* pTgid = strstr(status, "\nTgid:");
     if (!pTgid)
         return false;
-    // The name is taken from the first line alone, as the scan reads it.
+    // The second word of the first line, as the scan reads it. Not with
+    // sscanf: that would link its number parsers into the programs.
+    static const char kBlanks[] = " \t\n\v\f\r";
     status[strcspn(status, "\n")] = '\0';
-    char shown[DVR_PATH_BUF_SIZE];
-    if (sscanf(status, "%*s %1023s", shown) != 1 || strcmp(shown, name) != 0)
+    const char* pWord = status + strspn(status, kBlanks);
+    pWord += strcspn(pWord, kBlanks);
+    pWord += strspn(pWord, kBlanks);
+    const size_t wordLen = strcspn(pWord, kBlanks);
+    if (wordLen == 0 || wordLen != strlen(name) || strncmp(pWord, name, wordLen) != 0)
         return false;
     pTgid += strlen("\nTgid:");
     pTgid += strspn(pTgid, " \t");
