@@ -5,7 +5,10 @@
 // NAS tools are in place.
 //
 //   dvr_bench --programs DIR --floor PATH --peers DIR --data DIR
-//             [--runs N] [--relay-mib N] [--relay-rounds N] [--login-port N]
+//             [--runs N] [--relay-mib N] [--relay-rounds N] [--login-port N] [--busy N]
+//
+// --busy N: only the rows of the requests that check for the backend, under a
+// title saying that N idle processes are listed ahead of it; no relay, no sizes.
 //
 // DIR of --data holds the backend bodies the answers must carry: info.json,
 // add.json and epg.json. Exit status 1 when an answer is wrong or a target that
@@ -81,6 +84,7 @@ struct SOptions {
     unsigned long long relayMiB = 1024;
     int relayRounds = 5;
     int loginPort = 8080;
+    int busy = -1;
 };
 
 double now_ms()
@@ -376,7 +380,7 @@ int usage()
 {
     fprintf(stderr,
         "usage: dvr_bench --programs DIR --floor PATH --peers DIR --data DIR [--runs N] [--relay-mib N]\n"
-        "                 [--relay-rounds N] [--login-port N]\n");
+        "                 [--relay-rounds N] [--login-port N] [--busy N]\n");
     return 2;
 }
 
@@ -401,6 +405,8 @@ bool parse_options(int argc, char** argv, SOptions* o)
             o->relayRounds = atoi(v);
         else if (a == "--login-port")
             o->loginPort = atoi(v);
+        else if (a == "--busy")
+            o->busy = atoi(v);
         else
             return false;
     }
@@ -486,6 +492,10 @@ int main(int argc, char** argv)
         { "epg info list, session check", "epg", "GET",
             std::string("subfunc=info&todo=list&sid=") + kSessionId + "&up=0&down=50", epgBody, 3.0, true },
     };
+    if (o.busy >= 0)
+        cases.erase(cases.begin()); // answered without asking for the backend
+    // The session check's case, the last.
+    const size_t kEpg = cases.size() - 1;
 
     // Each variant of each case, checked once: ours must carry the backend's
     // body (or the unknown-command answer), the floor writes ours byte for byte.
@@ -535,13 +545,14 @@ int main(int argc, char** argv)
         = { NAS_GETCFG_TOOL, "System", "Force SSL", "-d", "0", "-f", NAS_CONFIG_FILE };
     std::vector<double> toolWall;
     // And the stricter floor for epg: the backend exchange only.
-    const std::vector<std::string> backendFloor(setups[3][FLOOR].argv.begin(), setups[3][FLOOR].argv.begin() + 3);
+    const std::vector<std::string> backendFloor(
+        setups[kEpg][FLOOR].argv.begin(), setups[kEpg][FLOOR].argv.begin() + 3);
     std::vector<double> backendFloorWall;
     for (int run = -warm; run < o.runs; ++run) {
         SRun t;
         if (run_once(toolArgv, { DVR_CHILD_PATH_ENV }, "", -1, false, &t) && run >= 0)
             toolWall.push_back(t.wallMs);
-        if (run_once(backendFloor, setups[3][FLOOR].env, "", -1, false, &t) && run >= 0)
+        if (run_once(backendFloor, setups[kEpg][FLOOR].env, "", -1, false, &t) && run >= 0)
             backendFloorWall.push_back(t.wallMs);
         for (size_t i = 0; i < cases.size(); ++i) {
             for (int v = 0; v < VARIANT_COUNT; ++v) {
@@ -558,6 +569,8 @@ int main(int argc, char** argv)
         }
     }
 
+    if (o.busy >= 0)
+        printf("\nWith %d idle processes listed in /proc ahead of the backend:", o.busy);
     printf("\nPer request: median of %d runs each, interleaved; wall and CPU in ms, CPU and memory of the\n"
            "request's processes together; processes the request starts, itself included.\n",
         o.runs);
@@ -578,9 +591,9 @@ int main(int argc, char** argv)
                 ratio(median(wall[i][v]), peerWall).c_str(), ratio(median(cpu[i][v]), floorCpu).c_str());
         }
     }
-    const double epgWall = median(wall[3][OURS]), toolRun = median(toolWall);
+    const double epgWall = median(wall[kEpg][OURS]), toolRun = median(toolWall);
     printf("The configuration tool alone: %.3f ms a run. epg less its two runs: %.3f ms, %s its floor.\n", toolRun,
-        epgWall - 2 * toolRun, ratio(epgWall - 2 * toolRun, median(wall[3][FLOOR])).c_str());
+        epgWall - 2 * toolRun, ratio(epgWall - 2 * toolRun, median(wall[kEpg][FLOOR])).c_str());
     printf("epg's floor makes the login exchange and the backend's. A floor with the backend's only: %.3f ms;\n"
            "epg is %s that, and less its two tool runs %s.\n",
         median(backendFloorWall), ratio(epgWall, median(backendFloorWall)).c_str(),
@@ -599,16 +612,18 @@ int main(int argc, char** argv)
 
     long relayRss = 0;
     double relayRate = 0, bestRate = 0;
-    bench_relay(o, &relayRss, &relayRate, &bestRate);
-
-    printf("\nBinary sizes (bytes):\n");
-    const std::string sized[] = { o.programs + "/tunerbay", o.programs + "/epg", o.programs + "/dongle_watchdog",
-        o.floor, o.peers + "/tunerbay.cgi", o.peers + "/epg.cgi", "/usr/bin/curl" };
-    for (const std::string& path : sized) {
-        struct stat st;
-        if (stat(path.c_str(), &st) == 0)
-            printf("  %-16s %10lld%s\n", base_name(path).c_str(), static_cast<long long>(st.st_size),
-                path == "/usr/bin/curl" ? "  (the peer's transfer tool, plus its shared libraries)" : "");
+    if (o.busy < 0) {
+        bench_relay(o, &relayRss, &relayRate, &bestRate);
+        printf("\nBinary sizes (bytes):\n");
+        const std::string sized[] = { o.programs + "/tunerbay", o.programs + "/epg",
+            o.programs + "/dongle_watchdog", o.floor, o.peers + "/tunerbay.cgi", o.peers + "/epg.cgi",
+            "/usr/bin/curl" };
+        for (const std::string& path : sized) {
+            struct stat st;
+            if (stat(path.c_str(), &st) == 0)
+                printf("  %-16s %10lld%s\n", base_name(path).c_str(), static_cast<long long>(st.st_size),
+                    path == "/usr/bin/curl" ? "  (the peer's transfer tool, plus its shared libraries)" : "");
+        }
     }
 
     // The targets. Timing targets are reported; the others decide the exit status.
@@ -637,12 +652,14 @@ int main(int argc, char** argv)
         target(own > 0 && own <= 2048, false, mem);
     }
     {
-        const SCount& e = counts[3 * VARIANT_COUNT + OURS];
+        const SCount& e = counts[kEpg * VARIANT_COUNT + OURS];
         char text[160];
         snprintf(text, sizeof text, "epg session check: %d shells (none), %d configuration-tool processes (at most 2)",
             e.shells, e.configTools);
         target(e.shells == 0 && e.configTools <= 2, false, text);
     }
+    if (o.busy >= 0)
+        return g_failures == 0 ? 0 : 1;
     char text[160];
     snprintf(text, sizeof text, "relay: %.2fx the best copy (at least 0.9x)", relayRate / bestRate);
     target(bestRate > 0 && relayRate >= 0.9 * bestRate, true, text);

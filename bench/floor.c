@@ -11,6 +11,9 @@
  *   floor --splice REQUEST         sends REQUEST, then moves the backend's answer
  *                                  to standard output with splice(2): the best
  *                                  copy of a stream into a pipe
+ *   floor                          as a web server's CGI, which gets no words:
+ *                                  takes them from the file named by its own
+ *                                  path and ".args", each ended by a NUL
  *
  * Static, no allocation, no parsing: whatever a real CGI costs beyond this is
  * its own overhead. */
@@ -72,10 +75,43 @@ static int drain(int fd)
     return 0;
 }
 
+/* The words of the file PATH.args into words[1..], *count of them and words[0]
+ * itself; 0 on success. */
+static int words_from_file(const char *path, char **words, int *count)
+{
+    static char text[1 << 20];
+    static char name[4096];
+    if (strlen(path) + sizeof ".args" > sizeof name)
+        return -1;
+    strcpy(name, path);
+    strcat(name, ".args");
+    int fd = open(name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    size_t len = 0;
+    ssize_t n;
+    while ((n = read(fd, text + len, sizeof text - len)) > 0)
+        len += (size_t)n;
+    close(fd);
+    if (n < 0 || len == sizeof text)
+        return -1;
+    *count = 1;
+    for (size_t at = 0; at < len && *count < 5; at += strlen(text + at) + 1)
+        words[(*count)++] = text + at;
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     /* A backend that resets the connection ends the run with an error, not a signal. */
     signal(SIGPIPE, SIG_IGN);
+    char *fileWords[5];
+    if (argc == 1) {
+        fileWords[0] = argv[0];
+        if (words_from_file(argv[0], fileWords, &argc) != 0)
+            return 2;
+        argv = fileWords;
+    }
     if (argc == 3 && strcmp(argv[1], "--splice") == 0) {
         int fd = send_request(connect_to(DVR_BACKEND_PORT), argv[2]);
         if (fd < 0)

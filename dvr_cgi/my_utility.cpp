@@ -314,23 +314,31 @@ pid_t* find_pid_by_name(const char* pidName)
 
 namespace {
 
+// The start of one file of a process's entry, NUL-ended; false when nothing can be read.
+bool _read_entry_file(int procFd, const char* entry, const char* file, char* buf, size_t size)
+{
+    char path[DVR_PATH_BUF_SIZE];
+    snprintf(path, sizeof(path), "%s/%s", entry, file);
+    int fd = openat(procFd, path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    ssize_t n = read(fd, buf, size - 1);
+    close(fd);
+    if (n <= 0)
+        return false;
+    buf[n] = '\0';
+    return true;
+}
+
 // Whether a process's command name, as the first word of the status line's
 // "Name:" field shows it, is `name`. Read from the short comm file:
 // the kernel formats the whole status file on every read, which made the scan
 // the largest cost of a forwarded request.
 bool _comm_word_is(int procFd, const char* entry, const char* name)
 {
-    char path[DVR_PATH_BUF_SIZE];
-    snprintf(path, sizeof(path), "%s/comm", entry);
-    int fd = openat(procFd, path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
     char comm[64];
-    ssize_t n = read(fd, comm, sizeof(comm) - 1);
-    close(fd);
-    if (n <= 0)
+    if (!_read_entry_file(procFd, entry, "comm", comm, sizeof(comm)))
         return false;
-    comm[n] = '\0';
     comm[strcspn(comm, " \t\n\v\f\r")] = '\0';
     if (comm[0] == '\0')
         return false;
@@ -346,24 +354,109 @@ bool _comm_word_is(int procFd, const char* entry, const char* name)
     return strcmp(shown, name) == 0;
 }
 
+// Whether the entry is a listed process of this name: its status file shows the
+// name as the first word after "Name:", as the full scan reads it, and its
+// "Tgid:" is the entry itself. An entry that can be opened but is not listed
+// (a thread's id) must not answer for the scan.
+bool _is_listed_as(int procFd, const char* entry, const char* name)
+{
+    char status[DVR_PROC_STATUS_HEAD_SIZE];
+    if (!_read_entry_file(procFd, entry, "status", status, sizeof(status)))
+        return false;
+    const char* pTgid = strstr(status, "\nTgid:");
+    if (!pTgid)
+        return false;
+    // The second word of the first line, as the scan reads it. Not with
+    // sscanf: that would link its number parsers into the programs.
+    static const char kBlanks[] = " \t\n\v\f\r";
+    status[strcspn(status, "\n")] = '\0';
+    const char* pWord = status + strspn(status, kBlanks);
+    pWord += strcspn(pWord, kBlanks);
+    pWord += strspn(pWord, kBlanks);
+    const size_t wordLen = strcspn(pWord, kBlanks);
+    if (wordLen == 0 || wordLen != strlen(name) || strncmp(pWord, name, wordLen) != 0)
+        return false;
+    pTgid += strlen("\nTgid:");
+    pTgid += strspn(pTgid, " \t");
+    size_t len = strlen(entry);
+    return strncmp(pTgid, entry, len) == 0 && pTgid[len] == '\n';
+}
+
+// An entry name as the hint may hold it: a process id in plain decimal.
+bool _is_pid_text(const char* text)
+{
+    size_t len = strspn(text, "0123456789");
+    return len > 0 && len < DVR_PROC_ENTRY_SIZE && text[len] == '\0' && text[0] != '0';
+}
+
+// The process id the hint file names, into entry; false for anything but a
+// regular file holding one id and a line feed. Never follows a link, never
+// waits on a pipe, reads a few bytes only: whoever wrote it, the caller checks
+// the process itself before it believes it.
+bool _read_hint(const char* hintPath, char* entry)
+{
+    int fd = open(hintPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    ssize_t n = read(fd, entry, DVR_PROC_ENTRY_SIZE);
+    close(fd);
+    if (n < 2 || n >= DVR_PROC_ENTRY_SIZE || entry[n - 1] != '\n')
+        return false;
+    entry[n - 1] = '\0';
+    return _is_pid_text(entry);
+}
+
+// Replaces the hint with a new file of its own, never writing into whatever
+// the name held, so that a link planted there leads nowhere. A failure leaves
+// things as they were: the next check walks again.
+void _write_hint(const char* hintPath, const char* entry)
+{
+    char tmp[DVR_PATH_BUF_SIZE];
+    int len = snprintf(tmp, sizeof(tmp), "%s.%x", hintPath, static_cast<unsigned>(getpid()));
+    if (len < 0 || static_cast<size_t>(len) >= sizeof(tmp))
+        return;
+    int fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, DVR_PROC_HINT_MODE);
+    if (fd < 0)
+        return;
+    char text[DVR_PROC_ENTRY_SIZE + 1];
+    int n = snprintf(text, sizeof(text), "%s\n", entry);
+    bool ok = n > 0 && write_all(fd, text, static_cast<size_t>(n));
+    ok = close(fd) == 0 && ok;
+    if (!ok || rename(tmp, hintPath) != 0)
+        unlink(tmp);
+}
+
 } // namespace
 
-bool _is_process_exist_in(const char* procRoot, const char* name)
+bool _is_process_exist_in(const char* procRoot, const char* name, const char* hintPath)
 {
     // The process found last time is asked first: the send step asks again
-    // right after the first check, and one read then answers it.
+    // right after the first check, and one read then answers it. Before the
+    // walk, the process that the hint file names: a walk costs a read for
+    // every process listed ahead of the backend, a few hundred on a NAS.
     static char s_chRoot[DVR_PATH_BUF_SIZE];
     static char s_chName[DVR_PATH_BUF_SIZE];
-    static char s_chEntry[32];
+    static char s_chEntry[DVR_PROC_ENTRY_SIZE];
     int procFd = open(procRoot, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (procFd < 0)
         return false;
     if (s_chEntry[0] != '\0' && strcmp(s_chRoot, procRoot) == 0 && strcmp(s_chName, name) == 0
-        && _comm_word_is(procFd, s_chEntry, name)) {
+        && _is_listed_as(procFd, s_chEntry, name)) {
         close(procFd);
         return true;
     }
     s_chEntry[0] = '\0';
+    const bool bRemember = strlen(procRoot) < sizeof(s_chRoot) && strlen(name) < sizeof(s_chName);
+    char hinted[DVR_PROC_ENTRY_SIZE] = "";
+    if (hintPath && _read_hint(hintPath, hinted) && _is_listed_as(procFd, hinted, name)) {
+        if (bRemember) {
+            strcpy(s_chEntry, hinted);
+            strcpy(s_chRoot, procRoot);
+            strcpy(s_chName, name);
+        }
+        close(procFd);
+        return true;
+    }
     DIR* pDir = fdopendir(procFd);
     if (!pDir) {
         close(procFd);
@@ -376,11 +469,14 @@ bool _is_process_exist_in(const char* procRoot, const char* name)
         if (pEntry->d_name[0] < '0' || pEntry->d_name[0] > '9')
             continue;
         bFound = _comm_word_is(procFd, pEntry->d_name, name);
-        if (bFound && strlen(pEntry->d_name) < sizeof(s_chEntry) && strlen(procRoot) < sizeof(s_chRoot)
-            && strlen(name) < sizeof(s_chName)) {
-            strcpy(s_chEntry, pEntry->d_name);
-            strcpy(s_chRoot, procRoot);
-            strcpy(s_chName, name);
+        if (bFound && _is_pid_text(pEntry->d_name)) {
+            if (bRemember) {
+                strcpy(s_chEntry, pEntry->d_name);
+                strcpy(s_chRoot, procRoot);
+                strcpy(s_chName, name);
+            }
+            if (hintPath && strcmp(hinted, pEntry->d_name) != 0)
+                _write_hint(hintPath, pEntry->d_name);
         }
     }
     closedir(pDir);
@@ -390,7 +486,7 @@ bool _is_process_exist_in(const char* procRoot, const char* name)
 
 bool is_process_exist(const char* name)
 {
-    return _is_process_exist_in(DVR_PROC_ROOT, name);
+    return _is_process_exist_in(DVR_PROC_ROOT, name, DVR_PROC_HINT_FILE);
 }
 
 // ---------------------------------------------------------------------------

@@ -29,6 +29,11 @@
 
 // Process lookup.
 #define DVR_PROC_ROOT "/proc"
+// The id of the backend process found last, so that a check need not walk every
+// process ahead of it; beside the scratch files, in the one directory we write.
+#define DVR_PROC_HINT_FILE "/tmp/dvrproc.hint"
+// Readable by all: the hint is never trusted, only checked.
+#define DVR_PROC_HINT_MODE 0644
 
 // Scratch file name of a run, formatted with the process id in hex.
 #define DVR_SCRATCH_FILE_FMT "/tmp/dvrxmltmp%x.xml"
@@ -66,6 +71,11 @@ enum {
     // The largest answer body kept in memory: far above any real guide list, and a
     // bound on what a backend's Content-Length or chunk sizes can make us hold.
     HTTP_BODY_MAX_SIZE = 32 * 1024 * 1024,
+    // A /proc entry name that the lookup remembers: a process id has at most 10 digits.
+    DVR_PROC_ENTRY_SIZE = 16,
+    // The start of a status file that holds its "Name:" and "Tgid:" lines; the
+    // name is at most 15 characters, each shown as at most 4 bytes.
+    DVR_PROC_STATUS_HEAD_SIZE = 256,
 };
 
 // Time limits, each the longest silence tolerated from a peer. A backend hung

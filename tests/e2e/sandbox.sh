@@ -54,6 +54,13 @@ LOGIN_HTTP_PORT=8080
 LOGIN_HTTPS_PORT=8443
 # A command a hostile request might try to run leaves this file behind.
 HOSTILE_MARK=/tmp/x
+# The one file the programs keep from run to run: the backend's process id.
+PROC_HINT=/tmp/dvrproc.hint
+# The watchdog's init script with its fixed paths: the program in /usr/sbin
+# (watchdog_install puts it into the sandbox's overlay), pid file and log.
+WATCHDOG_INIT=$DVR_SOURCE_DIR/watchdog/dongle_watchdog.init
+DONGLE_WATCHDOG_PIDFILE=/var/run/dongle_watchdog.pid
+DONGLE_WATCHDOG_LOG=/var/log/dongle_watchdog.log
 
 # The answer texts of the programs: header block and failure envelopes.
 CGI_HEADER_FMT='Connection: Close\r\nContent-Type: application/json; charset=UTF-8\r\nContent-Length: %d\r\n\r\n'
@@ -698,6 +705,11 @@ proc_name() {
 	printf -v "$2" '%s' "$_pn_comm"
 }
 
+# watchdog_install [PROGRAM]: the watchdog where its init script runs it.
+watchdog_install() {
+	install -m 0755 "${1:-$DVR_BUILD_DIR/dongle_watchdog}" /usr/sbin/dongle_watchdog
+}
+
 # programs_running NAME...: " PID:NAME" for each running process of these names.
 programs_running() {
 	local p comm name
@@ -709,11 +721,11 @@ programs_running() {
 }
 
 # Every name a program could leave behind: all of /tmp but the places where the
-# sandbox itself keeps logs, requests and answers, and /dev/shm, /etc/config
-# and /etc/init.d.
+# sandbox itself keeps logs, requests and answers and the programs' hint, and
+# /dev/shm, /etc/config and /etc/init.d.
 leftover_listing() {
 	find /tmp /dev/shm /etc/config /etc/init.d -xdev \( -path "$NAS_OUT" -o -path "$NAS_LOG" \
-		-o -path "$BACKEND_DIR" -o -path "$LOGIN_DIR" -o -path "$NAS_DIR/.layers/*/work" \) -prune -o -print |
+		-o -path "$BACKEND_DIR" -o -path "$LOGIN_DIR" -o -path "$NAS_DIR/.layers/*/work" -o -path "$PROC_HINT" \) -prune -o -print |
 		sort
 }
 

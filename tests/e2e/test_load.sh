@@ -19,11 +19,16 @@
 # thread's script knows the request every answer belongs to. Printed at the
 # end: the requests per second of the mix next to the same load against a
 # static file of similar size served by the same lighttpd (the web server's
-# own ceiling), and what held the mix back. The backend stand-in serves one
-# connection at a time; it is sampled during the mix (idle, holding a
-# connection whose request has not come yet, busy) and measured alone.
+# own ceiling); then a forwarded GET and a forwarded POST each alone, beside the floor (bench/floor, where the build has it) run by the same
+# lighttpd as a CGI that makes the same exchanges and writes the same answer,
+# and the static file, as ratios. The backend stand-in serves its connections
+# side by side, as the backend does, so that the programs are what is measured.
+# As on a NAS, idle processes are listed in /proc ahead of the backend.
 #
-# DVR_LOAD_REQUESTS sets the number of requests of each load (default 5000).
+# DVR_LOAD_REQUESTS sets the number of requests of each load (default 5000;
+# a fifth of it for each forward alone), DVR_LOAD_PROCS the idle processes
+# (default 250). DVR_PROGRAM_DIR puts the programs of another build in place of
+# the installed ones, to compare two builds on one machine.
 # By hand: DVR_BUILD_DIR=build/e2e bash tests/e2e/test_load.sh
 source "$(dirname "${BASH_SOURCE[0]}")/sandbox.sh"
 sandbox_enter "$0" "$@"
@@ -37,11 +42,9 @@ LOAD_REQUESTS=${DVR_LOAD_REQUESTS:-5000}
 if ! [[ $LOAD_REQUESTS =~ ^[0-9]+$ ]] || ((LOAD_REQUESTS < LOAD_CONNECTIONS)); then
 	_sandbox_die "DVR_LOAD_REQUESTS must be a number of at least $LOAD_CONNECTIONS"
 fi
-# The backend stand-in alone gets one connection at a time: it serves them one
-# at a time anyway. With more, a wrk thread that has done its share would
-# leave behind the connection it opens again after the stand-in's close, one
-# without a request, which the stand-in waits on for seconds.
-BACKEND_CONNECTIONS=1
+PATH_REQUESTS=$((LOAD_REQUESTS / 5 < LOAD_CONNECTIONS ? LOAD_CONNECTIONS : LOAD_REQUESTS / 5))
+LOAD_PROCS=${DVR_LOAD_PROCS:-250}
+[[ $LOAD_PROCS =~ ^[0-9]+$ ]] || _sandbox_die "DVR_LOAD_PROCS must be a number"
 STREAM_EVERY=50
 EPG_EVERY=4
 # 2,000 TS packets: 367 KiB.
@@ -315,31 +318,6 @@ cpu_sample() {
 	echo "$((user + nice + system + irq + softirq + steal)) $((idle + iowait))"
 }
 
-# What the backend stand-in does: "idle" (waits for a connection), "held" (has
-# accepted one and waits for its request) or "busy".
-backend_state() {
-	local wchan=''
-	read -r wchan <"/proc/$BACKEND/wchan" 2>/dev/null
-	case $wchan in
-	inet_csk_accept) echo idle ;;
-	*poll*) echo held ;;
-	*) echo busy ;;
-	esac
-}
-
-# The connections waiting in the backend's accept queue: the receive queue of
-# its listening socket.
-backend_queue() {
-	local want f
-	want=0100007F:$(printf '%04X' "$BACKEND_PORT")
-	while read -r -a f; do
-		if [[ ${f[1]} == "$want" && ${f[3]} == 0A ]]; then
-			echo $((16#${f[4]#*:}))
-			return
-		fi
-	done </proc/net/tcp
-}
-
 # tcp_ext NAME: a counter of the sandbox's TCP stack.
 tcp_ext() {
 	awk -v name="$1" '$1 == "TcpExt:" { if (!n++) { for (i = 2; i <= NF; i++) if ($i == name) col = i } else print $col + 0 }' \
@@ -350,9 +328,6 @@ tcp_ext() {
 # LOAD_DIR/NAME.plan to URL, CONNECTIONS at a time, until every wrk thread has
 # done its share (or LOAD_TIME_LIMIT passed). Sets
 #   LOAD_RESULT     the "load-result" line, without its name
-#   LOAD_STATES     "IDLE HELD BUSY": percent of the backend samples (every 50 ms)
-#   LOAD_QUEUE      "AVERAGE PERCENT": connections in the backend's accept queue,
-#                   and the samples with any
 #   LOAD_OVERFLOWS  connections that found a listen queue full (and had to wait
 #                   for the kernel's retry)
 #   LOAD_CPU        percent of all CPUs busy (the machine's, not only the sandbox's)
@@ -367,13 +342,11 @@ run_load() {
 	local -a done_files
 	cpu0=$(cpu_sample)
 	overflows=$(tcp_ext ListenOverflows)
-	: >"$out/samples"
 	# wrk runs for its whole duration unless interrupted: once every thread
 	# has done its share, SIGINT ends it at once.
 	while kill -0 "$wrk_pid" 2>/dev/null; do
 		done_files=("$out"/done.*)
 		[[ -e ${done_files[0]} ]] && ((${#done_files[@]} >= connections)) && break
-		echo "$(backend_queue) $(backend_state)" >>"$out/samples"
 		sleep 0.05
 	done
 	cpu1=$(cpu_sample)
@@ -385,8 +358,6 @@ run_load() {
 	read -r b0 i0 <<<"$cpu0"
 	read -r b1 i1 <<<"$cpu1"
 	LOAD_CPU=$(((b1 - b0) * 100 / (b1 - b0 + i1 - i0 + 1)))
-	LOAD_STATES=$(awk '{ n++; s[$2]++ } END { if (n) printf "%d %d %d", s["idle"] * 100 / n, s["held"] * 100 / n, s["busy"] * 100 / n; else print "- - -" }' "$out/samples")
-	LOAD_QUEUE=$(awk '{ n++; sum += $1; if ($1 > 0) any++ } END { if (n) printf "%.1f %d", sum / n, any * 100 / n; else print "- -" }' "$out/samples")
 }
 
 # result FIELD: a field of LOAD_RESULT.
@@ -416,15 +387,15 @@ expect_load() {
 	fi
 }
 
-# only_servers_left: no process in the sandbox but this script, lighttpd, the
-# backend stand-in and the watchdog; the others, as "PID NAME ARGS", in PIDS_LEFT.
+# only_servers_left: no process in the sandbox but this script, its idle
+# processes, lighttpd, the backend stand-in and the watchdog; the others, as "PID NAME ARGS", in PIDS_LEFT.
 # shellcheck disable=SC2317 # called through check and _wait_for
 only_servers_left() {
 	local p comm
 	PIDS_LEFT=''
 	for p in /proc/[0-9]*; do
 		p=${p#/proc/}
-		[[ $p == "$$" ]] && continue
+		[[ $p == "$$" || -n ${IDLE[$p]-} ]] && continue
 		read -r comm <"/proc/$p/comm" 2>/dev/null || continue
 		case $comm in
 		lighttpd | tvheadend | dongle_watchdog) ;;
@@ -439,18 +410,23 @@ only_servers_left() {
 
 case_begin "NAS"
 web_install
+if [[ -z $DVR_EMULATOR && $DVR_PROGRAM_DIR != "$DVR_BUILD_DIR" ]]; then
+	install -m 0755 "$DVR_PROGRAM_DIR/tunerbay" "$DVR_PROGRAM_DIR/epg" "$WEB_CGI_BIN/"
+fi
 # Two plugged-in tuners: registered with the kernel, their devices present.
 for i in 0 1; do
 	mkdir -p "/sys/class/dvb/dvb$i.frontend0" "/dev/dvb/adapter$i"
 	echo "212:$((i * 64 + 3))" >"/sys/class/dvb/dvb$i.frontend0/dev"
 	: >"/dev/dvb/adapter$i/frontend0"
 done
+declare -A IDLE=()
+for ((i = 0; i < LOAD_PROCS; i++)); do
+	sleep 1000000 &
+	IDLE[$!]=1
+done
 backend_start --routes "$ROUTES" || sandbox_finish
 BACKEND=$(backend_pid)
-export DONGLE_WATCHDOG_BIN=$DVR_BUILD_DIR/dongle_watchdog
-export DONGLE_WATCHDOG_PIDFILE=$NAS_DIR/dongle_watchdog.pid
-export DONGLE_WATCHDOG_LOG=$NAS_LOG/dongle_watchdog.log
-WATCHDOG_INIT=$DVR_SOURCE_DIR/watchdog/dongle_watchdog.init
+watchdog_install
 sh "$WATCHDOG_INIT" start >>"$NAS_LOG/init.out" 2>&1
 WATCHDOG=$(cat "$DONGLE_WATCHDOG_PIDFILE" 2>/dev/null)
 check "the watchdog runs" test -n "$WATCHDOG" -a -d "/proc/$WATCHDOG"
@@ -469,14 +445,13 @@ CASE="CGI mix"
 run_load mix "$HTTP_URL" "$LOAD_CONNECTIONS"
 expect_load
 MIX_RATE=$(result rate)
+MIX_REQUESTS=$LOAD_REQUESTS
 MIX_P50=$(result p50_ms)
 MIX_P99=$(result p99_ms)
 MIX_MAX=$(result max_ms)
 MIX_FAILURES=$(($(result failures) + 0))
 MIX_CPU=$LOAD_CPU
 MIX_OVERFLOWS=$LOAD_OVERFLOWS
-read -r MIX_IDLE MIX_HELD MIX_BUSY <<<"$LOAD_STATES"
-read -r MIX_QUEUE MIX_QUEUE_ANY <<<"$LOAD_QUEUE"
 
 check "every request reached the backend once" \
 	test "$(grep -c '^tvheadend: connection [0-9]*: ' "$NAS_LOG/backend.out")" -eq "$LOAD_REQUESTS"
@@ -520,15 +495,68 @@ STATIC_FAILURES=$(($(result failures) + 0))
 
 # shellcheck disable=SC2034 # read by the check functions
 CASE="backend stand-in alone"
-run_load backend "http://127.0.0.1:$BACKEND_PORT" "$BACKEND_CONNECTIONS"
+run_load backend "http://127.0.0.1:$BACKEND_PORT" "$LOAD_CONNECTIONS"
 expect_load
 BACKEND_RATE=$(result rate)
+
+# Each forward alone, then the floor of that path: a copy of bench/floor in the
+# cgi-bin, its words in the file beside it (the answer, and the request the
+# program sent the backend for the path during the mix). epg alone would measure
+# the login service, a Python CGI of the same web server, 32 of them at a time.
+FLOOR=$DVR_BUILD_DIR/bench/floor
+PATHS=(
+	"forward-get tunerbay.region.list GET /cgi-bin/tunerbay?subfunc=region&todo=list - regions"
+	"forward-post tunerbay.network.add POST /cgi-bin/tunerbay?subfunc=network&todo=add&fr=474000000&bw=8000000 fr=474000000 network-added"
+)
+LOAD_REQUESTS=$PATH_REQUESTS
+PATH_LINES=()
+# Three rounds, the program and its floor in turn, each figure the median of its
+# three: what else the machine does falls on both alike.
+ROUNDS=3
+# median A B C
+median() { printf '%s\n' "$@" | sort -g | sed -n 2p; }
+for p in "${PATHS[@]}"; do
+	read -r name route method target form body <<<"$p"
+	if [[ -x $FLOOR ]]; then
+		n=$(sed -n "s|^tvheadend: connection \([0-9]*\): $ROUTES/$route\$|\1|p" "$NAS_LOG/backend.out" | head -n 1)
+		{
+			# shellcheck disable=SC2059 # the programs' header block
+			printf "$CGI_HEADER_FMT" "$(stat -c %s "$EXPECT/$body")"
+			cat "$EXPECT/$body"
+			printf '\0'
+			cat "$BACKEND_DIR/request.$n"
+		} >"$WEB_CGI_BIN/floor-$name.args"
+		install -m 0755 "$FLOOR" "$WEB_CGI_BIN/floor-$name"
+	fi
+	ours=() floor=()
+	for ((r = 1; r <= ROUNDS; r++)); do
+		echo "$method $target $form $body $JSON_TYPE" >"$LOAD_DIR/$name.$r.plan"
+		# shellcheck disable=SC2034 # read by the check functions
+		CASE="$name alone, round $r"
+		run_load "$name.$r" "$HTTP_URL" "$LOAD_CONNECTIONS"
+		expect_load
+		ours+=("$(result rate)")
+		[[ -x $FLOOR ]] || continue
+		echo "$method ${target/\/cgi-bin\/*\?//cgi-bin/floor-$name?} $form $body $JSON_TYPE" >"$LOAD_DIR/floor-$name.$r.plan"
+		# shellcheck disable=SC2034 # read by the check functions
+		CASE="$name: its floor alone, round $r"
+		run_load "floor-$name.$r" "$HTTP_URL" "$LOAD_CONNECTIONS"
+		expect_load
+		floor+=("$(result rate)")
+	done
+	PATH_LINES+=("$(awk -v n="$name" -v a="$(median "${ours[@]}")" -v f="$( ((${#floor[@]})) && median "${floor[@]}")" \
+		-v s="$STATIC_RATE" 'BEGIN {
+		printf "#   %-12s %7.1f req/s; floor %7s req/s: %s the floor; %.2fx the static file",
+			n, a, (f > 0 ? f : "-"), (f > 0 ? sprintf("%.2fx", a / f) : "-"), (s > 0 ? a / s : 0) }')")
+done
 
 sh "$WATCHDOG_INIT" stop >>"$NAS_LOG/init.out" 2>&1
 
 ratio=$(awk -v a="$MIX_RATE" -v b="$STATIC_RATE" 'BEGIN { printf "%.4f", (b > 0 ? a / b : 0) }')
 echo "# mix: answers in $MIX_P50 ms (median), $MIX_P99 ms (99%), $MIX_MAX ms at most; CPU busy $MIX_CPU% (the whole machine)"
-echo "# backend stand-in during the mix: idle $MIX_IDLE%, holding a connection whose request has not come yet $MIX_HELD%, busy $MIX_BUSY%; $MIX_QUEUE connections in its queue on average (some in $MIX_QUEUE_ANY% of the samples), $MIX_OVERFLOWS found it full and waited for a retry"
-echo "# backend stand-in alone, one connection after the other: $BACKEND_RATE req/s"
-echo "# load: $LOAD_REQUESTS requests, $LOAD_CONNECTIONS concurrent: CGI mix $MIX_RATE req/s, static file $STATIC_RATE req/s (ratio $ratio), failures $((MIX_FAILURES + STATIC_FAILURES))"
+echo "# $MIX_OVERFLOWS connections found a listen queue full during the mix and waited for a retry"
+echo "# backend stand-in alone, $LOAD_CONNECTIONS connections: $BACKEND_RATE req/s"
+echo "# load: $MIX_REQUESTS requests, $LOAD_CONNECTIONS concurrent: CGI mix $MIX_RATE req/s, static file $STATIC_RATE req/s (ratio $ratio), failures $((MIX_FAILURES + STATIC_FAILURES))"
+echo "# each forward alone: $PATH_REQUESTS requests, $LOAD_CONNECTIONS concurrent, $LOAD_PROCS idle processes listed ahead of the backend; medians of $ROUNDS rounds"
+printf '%s\n' "${PATH_LINES[@]}"
 sandbox_finish

@@ -13,12 +13,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/sandbox.sh"
 sandbox_enter "$0" "$@"
 
-# The init script as installed, with its fixed paths: the program in /usr/sbin
-# (the sandbox's overlay), the pid file in /var/run and the log in /var/log.
-INIT_SCRIPT=$DVR_SOURCE_DIR/watchdog/dongle_watchdog.init
-install -m 0755 "$DVR_BUILD_DIR/dongle_watchdog" /usr/sbin/dongle_watchdog
-DONGLE_WATCHDOG_PIDFILE=/var/run/dongle_watchdog.pid
-DONGLE_WATCHDOG_LOG=/var/log/dongle_watchdog.log
+watchdog_install
 # Such a variable once chose the program; now it must change nothing.
 export DONGLE_WATCHDOG_BIN=/nonexistent
 
@@ -36,7 +31,7 @@ at_second() {
 }
 
 init() {
-	sh "$INIT_SCRIPT" "$@" >>"$NAS_LOG/init.out" 2>&1
+	sh "$WATCHDOG_INIT" "$@" >>"$NAS_LOG/init.out" 2>&1
 }
 
 case_begin "tuner 0 present, tuner 1 removed, tuner 3 a stale node"

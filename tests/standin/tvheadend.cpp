@@ -2,7 +2,9 @@
 //
 //   tvheadend --dir DIR [--routes RDIR] [--port 9981] [--no-listen] [--quiet] [--print-stream BYTES]
 //
-// Serves connections on 127.0.0.1 one at a time until it is killed. Connection N
+// Serves connections on 127.0.0.1 side by side, each in a thread of its own, as
+// the real backend does, until it is killed. Connections are numbered in the
+// order they are accepted. Connection N
 // is recorded in DIR/request.N and answered by DIR/answer.N, else DIR/answer,
 // else a JSON {}. Its pid is in DIR/pid once it listens. --no-listen only writes
 // the pid and sleeps (a backend that runs but refuses connections);
@@ -31,6 +33,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -38,6 +41,11 @@
 #include "scripted_server.h"
 
 namespace {
+
+// How long a connection may stay silent before its request. epg connects, then
+// checks the caller's session, then sends: on a loaded machine the check takes
+// seconds, and the backend, serving side by side, waits as a real one does.
+const int kRequestSilenceMs = 30000;
 
 // A reader never sees half a file: it is written under a hidden temporary name
 // first, so that a glob for request.* never matches it either.
@@ -245,6 +253,38 @@ int main(int argc, char** argv)
         fprintf(stderr, "tvheadend: cannot write %s/pid\n", dir.c_str());
         return 1;
     }
+    // One connection, numbered n: recorded in request.N, answered by the
+    // answer files or the routes. An unusable script: the request is
+    // recorded, then the connection closed without an answer.
+    auto serve = [dir, routesDir, quiet](int fd, int n) {
+        const std::string requestName = "request." + std::to_string(n);
+        auto record = [&](const std::string& request) {
+            if (!quiet && !write_file_atomic(dir, requestName, request))
+                fprintf(stderr, "tvheadend: cannot write %s/%s\n", dir.c_str(), requestName.c_str());
+        };
+        if (routesDir.empty()) {
+            std::vector<std::string> paths { dir + "/answer." + std::to_string(n), dir + "/answer" };
+            CAnswerScript script;
+            std::string chosen;
+            if (!load_first_script(paths, dir, &script, &chosen))
+                script.close();
+            serve_connection(fd, script, record, kRequestSilenceMs);
+            return;
+        }
+        serve_connection_by_request(
+            fd,
+            [&](const std::string& request) {
+                CAnswerScript script;
+                std::string chosen;
+                if (!load_first_script(route_candidates(request, routesDir), routesDir, &script, &chosen))
+                    script.close();
+                if (!quiet)
+                    fprintf(stderr, "tvheadend: connection %d: %s\n", n,
+                        chosen.empty() ? "{}" : chosen.c_str());
+                return script;
+            },
+            record, kRequestSilenceMs);
+    };
     for (int n = 1;; ++n) {
         int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         while (fd < 0) {
@@ -255,33 +295,6 @@ int main(int argc, char** argv)
             }
             fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         }
-        std::string requestName = "request." + std::to_string(n);
-        auto record = [&](const std::string& request) {
-            if (!quiet && !write_file_atomic(dir, requestName, request))
-                fprintf(stderr, "tvheadend: cannot write %s/%s\n", dir.c_str(), requestName.c_str());
-        };
-        // An unusable script: the request is recorded, then the connection closed without an answer.
-        if (routesDir.empty()) {
-            std::vector<std::string> paths { dir + "/answer." + std::to_string(n), dir + "/answer" };
-            CAnswerScript script;
-            std::string chosen;
-            if (!load_first_script(paths, dir, &script, &chosen))
-                script.close();
-            serve_connection(fd, script, record);
-        } else {
-            serve_connection_by_request(
-                fd,
-                [&](const std::string& request) {
-                    CAnswerScript script;
-                    std::string chosen;
-                    if (!load_first_script(route_candidates(request, routesDir), routesDir, &script, &chosen))
-                        script.close();
-                    if (!quiet)
-                        fprintf(stderr, "tvheadend: connection %d: %s\n", n,
-                            chosen.empty() ? "{}" : chosen.c_str());
-                    return script;
-                },
-                record);
-        }
+        std::thread(serve, fd, n).detach();
     }
 }

@@ -1,6 +1,7 @@
 // Process lookup by command name, over a fake proc tree and over the real one.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -8,6 +9,8 @@
 #include <string>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -22,11 +25,12 @@ protected:
     {
         char tmpl[] = "/tmp/dvr_fakeproc_XXXXXX";
         ASSERT_NE(nullptr, mkdtemp(tmpl));
-        m_root = tmpl;
+        m_root = m_base = tmpl;
+        m_hint = m_base + "/hint";
     }
     void TearDown() override
     {
-        std::string cmd = "rm -rf '" + m_root + "'";
+        std::string cmd = "rm -rf '" + m_base + "'";
         ASSERT_EQ(0, system(cmd.c_str()));
     }
 
@@ -47,7 +51,7 @@ protected:
     void addNamed(const std::string& entry, const std::string& comm, const std::string& statusName = "")
     {
         addProcess(entry, "Name:\t" + (statusName.empty() ? comm : statusName)
-                + "\nUmask:\t0022\nState:\tS (sleeping)\nPid:\t" + entry + "\n");
+                + "\nUmask:\t0022\nState:\tS (sleeping)\nTgid:\t" + entry + "\nPid:\t" + entry + "\n");
         writeFile(m_root + "/" + entry + "/comm", comm + "\n");
     }
     void writeFile(const std::string& path, const std::string& text)
@@ -57,7 +61,17 @@ protected:
         fwrite(text.data(), 1, text.size(), f);
         fclose(f);
     }
-    bool exists(const char* name) { return _is_process_exist_in(m_root.c_str(), name); }
+    bool exists(const char* name) { return _is_process_exist_in(m_root.c_str(), name, m_hint.c_str()); }
+    // The hint's content; a pipe or directory there reads as nothing.
+    std::string hint()
+    {
+        char buf[64];
+        int fd = open(m_hint.c_str(), O_RDONLY | O_NONBLOCK);
+        ssize_t n = fd < 0 ? 0 : read(fd, buf, sizeof buf);
+        if (fd >= 0)
+            close(fd);
+        return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    }
 
     // Entry names in the order this directory's stream gives them.
     std::vector<std::string> readdirOrder()
@@ -98,7 +112,7 @@ protected:
         return ids;
     }
 
-    std::string m_root;
+    std::string m_base, m_root, m_hint;
 };
 
 const std::vector<pid_t> kNull = { -1 };
@@ -226,10 +240,10 @@ TEST_F(FakeProc, ExistenceAsksTheLastMatchFirst)
     addNamed("300", "tvheadend");
     EXPECT_TRUE(exists("tvheadend"));
     // The remembered process now has another name: the whole tree is asked again.
-    writeFile(m_root + "/300/comm", "sleep\n");
+    addNamed("300", "sleep");
     addNamed("77", "tvheadend");
     EXPECT_TRUE(exists("tvheadend"));
-    writeFile(m_root + "/77/comm", "sleep\n");
+    addNamed("77", "sleep");
     EXPECT_FALSE(exists("tvheadend"));
     // What was remembered for one name or root says nothing of another.
     addNamed("90", "epg");
@@ -238,6 +252,60 @@ TEST_F(FakeProc, ExistenceAsksTheLastMatchFirst)
     std::string gone = m_root + "/not-there";
     EXPECT_FALSE(_is_process_exist_in(gone.c_str(), "epg"));
     EXPECT_FALSE(_is_process_exist_in(gone.c_str(), "init"));
+}
+
+// The hint names a process to ask before the walk; whatever it holds, the
+// answer is the walk's, and a walk that finds the process leaves its id there.
+TEST_F(FakeProc, HintNeverChangesTheAnswer)
+{
+    struct {
+        const char* label;
+        const char* hint; // written as it is; null: see prepare
+        int prepare; // 1 a link to a file, 2 a directory, 3 a pipe, 4 a hint in no directory
+        bool backendRuns;
+        const char* hintAfter;
+    } cases[] = {
+        { "hint naming the backend", "300\n", 0, true, "300\n" },
+        { "stale hint", "77\n", 0, true, "300\n" },
+        { "hint naming another process", "90\n", 0, true, "300\n" },
+        { "hint naming the backend, gone", "300\n", 0, false, "300\n" },
+        { "garbage", "../300\n", 0, true, "300\n" },
+        { "leading zero", "0300\n", 0, true, "300\n" },
+        { "link to a file", nullptr, 1, true, "300\n" },
+        { "directory", nullptr, 2, true, "" },
+        { "pipe", nullptr, 3, true, "300\n" },
+        { "cannot be written", nullptr, 4, true, "" },
+    };
+    int row = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        m_root = m_base;
+        m_root = dir("row" + std::to_string(++row));
+        m_hint = m_root + "/hint";
+        addNamed("90", "epg");
+        if (c.backendRuns)
+            addNamed("300", "tvheadend");
+        const std::string target = m_root + "/target";
+        if (c.hint)
+            writeFile(m_hint, c.hint);
+        else if (c.prepare == 1) {
+            writeFile(target, "300\n");
+            ASSERT_EQ(0, symlink(target.c_str(), m_hint.c_str()));
+        } else if (c.prepare == 2)
+            mkdir(m_hint.c_str(), 0755);
+        else if (c.prepare == 3)
+            ASSERT_EQ(0, mkfifo(m_hint.c_str(), 0644));
+        else
+            m_hint = m_root + "/none/hint";
+        EXPECT_EQ(c.backendRuns, exists("tvheadend"));
+        EXPECT_EQ(c.hintAfter, hint());
+        if (c.prepare == 1) {
+            m_hint = target;
+            EXPECT_EQ("300\n", hint()) << "the link's target is never written";
+        }
+        for (const std::string& name : readdirOrder())
+            EXPECT_EQ(std::string::npos, name.find("hint.")) << "a temporary file left: " << name;
+    }
 }
 
 TEST(ProcLookup, FindsThisProcessInTheRealTree)
@@ -251,8 +319,46 @@ TEST(ProcLookup, FindsThisProcessInTheRealTree)
         found = found || *p == getpid();
     free(list);
     EXPECT_TRUE(found);
-    EXPECT_TRUE(is_process_exist(comm));
-    EXPECT_FALSE(is_process_exist("no-such-comm-x"));
-    EXPECT_TRUE(is_process_exist("init"));
-    EXPECT_FALSE(is_process_exist(""));
+    // The shipped hint stays where it is: these checks keep theirs in a directory of their own.
+    char tmpl[] = "/tmp/dvr_hint_XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    const std::string hint = std::string(tmpl) + "/hint";
+    auto exists = [&](const char* name) { return _is_process_exist_in("/proc", name, hint.c_str()); };
+    EXPECT_TRUE(exists(comm));
+    EXPECT_FALSE(exists("no-such-comm-x"));
+    EXPECT_TRUE(exists("init"));
+    EXPECT_FALSE(exists(""));
+    // A thread has an entry of its own that the listing does not show: a hint
+    // naming it must not make its name a running process.
+    int gate[2];
+    ASSERT_EQ(0, pipe(gate));
+    std::atomic<pid_t> tid { 0 };
+    std::thread thread([&] {
+        prctl(PR_SET_NAME, "dvr-thread-x");
+        tid = static_cast<pid_t>(syscall(SYS_gettid));
+        char c;
+        (void)!read(gate[0], &c, 1);
+    });
+    while (tid == 0)
+        usleep(1000);
+    FILE* f = fopen(hint.c_str(), "w");
+    ASSERT_NE(nullptr, f);
+    fprintf(f, "%d\n", static_cast<int>(tid));
+    fclose(f);
+    EXPECT_FALSE(exists("dvr-thread-x"));
+    (void)!write(gate[1], "x", 1);
+    thread.join();
+    close(gate[0]);
+    close(gate[1]);
+    EXPECT_TRUE(exists(comm));
+    char ours[32];
+    snprintf(ours, sizeof ours, "%d\n", static_cast<int>(getpid()));
+    f = fopen(hint.c_str(), "r");
+    ASSERT_NE(nullptr, f);
+    char got[32] = {};
+    EXPECT_NE(nullptr, fgets(got, sizeof got, f));
+    fclose(f);
+    EXPECT_STREQ(ours, got);
+    unlink(hint.c_str());
+    rmdir(tmpl);
 }

@@ -88,13 +88,15 @@ int open_loopback_listener(int port, int* boundPort);
 
 void sleep_ms(int ms);
 
-// Serves one accepted connection: waits as scripted, reads the request, hands
-// it to `record` before answering, then answers and closes.
-template <typename Record> void serve_connection(int fd, const CAnswerScript& script, Record record)
+// Serves one accepted connection: waits as scripted, reads the request (given
+// up after silenceMs without a byte), hands it to `record` before answering,
+// then answers and closes.
+template <typename Record>
+void serve_connection(int fd, const CAnswerScript& script, Record record, int silenceMs = 2000)
 {
     if (script.waitMs() > 0)
         sleep_ms(script.waitMs());
-    record(read_http_request(fd));
+    record(read_http_request(fd, silenceMs));
     script.run(fd);
 }
 
@@ -102,9 +104,9 @@ template <typename Record> void serve_connection(int fd, const CAnswerScript& sc
 // `record`, then answers by the script `choose(request)` returns. Its wait
 // comes after the read, since the request has to be seen first.
 template <typename Choose, typename Record>
-void serve_connection_by_request(int fd, Choose choose, Record record)
+void serve_connection_by_request(int fd, Choose choose, Record record, int silenceMs = 2000)
 {
-    std::string request = read_http_request(fd);
+    std::string request = read_http_request(fd, silenceMs);
     record(request);
     CAnswerScript script = choose(request);
     if (script.waitMs() > 0)
