@@ -41,7 +41,7 @@ def steps(sid, hints):
          "tunerbay", "GET", "subfunc=info&todo=list", success),
         ("Network and multiplexes", "the DVB-T network: four multiplexes on UHF 21, 27, 35 and 43",
          "tunerbay", "GET", "subfunc=network&todo=list", success),
-        ("Add a multiplex", "UHF 55 (738 MHz); a POST, forwarded with the query as its form body",
+        ("Add a multiplex", "UHF 54 (738 MHz); a POST, forwarded with the query as its form body",
          "tunerbay", "POST", "subfunc=network&todo=add&id=net-1&fr=738000000&bw=8000000&cs=QAM64&tm=8k"
          "&gi=1%2F4&hi=NONE&fh=2%2F3&fl=AUTO", success),
         ("Scan progress", "the added multiplex is being scanned",
