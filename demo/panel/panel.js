@@ -37,7 +37,8 @@ async function call(program, fields, post) {
     throw new Error(text ? "The NAS answered something that is not JSON." : "The TV backend gave no answer.");
   }
   if (doc.result !== "success") {
-    throw new Error((MESSAGES[doc.errcode] || "The request failed.") + " (" + doc.errmsg + ")");
+    throw Object.assign(new Error((MESSAGES[doc.errcode] || "The request failed.") + " (" + doc.errmsg + ")"),
+      { code: doc.errcode });
   }
   return doc;
 }
@@ -104,6 +105,11 @@ async function setService(on) {
   const fields = { subfunc: "option", todo: "update", index: 0, enable_dvr: on ? 1 : 0 };
   if (on) fields.idlescan = idlescan[0] === 0 ? 0 : 1;
   await call("tunerbay", fields).catch(report);
+  // The service script returns before the backend has ended: wait until it has.
+  for (let i = 0; !on && i < 20; i++) {
+    if (await call("tunerbay", { subfunc: "option", todo: "get" }).then(() => false, (e) => e.code === -2)) break;
+    await new Promise((resolve) => setTimeout(resolve, 500));
+  }
   loadAll();
 }
 

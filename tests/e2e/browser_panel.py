@@ -13,6 +13,7 @@ from selenium import webdriver
 from selenium.common.exceptions import StaleElementReferenceException, TimeoutException, WebDriverException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
+from selenium.webdriver.support.expected_conditions import staleness_of
 from selenium.webdriver.support.ui import WebDriverWait
 
 
@@ -68,11 +69,15 @@ def main():
         check("the tuners are listed with the DVR service on",
               lambda d: len(css("#tuners tbody tr")) == 2 and "USB tuner #1" in css("#tuners")[0].text
               and d.find_element(By.ID, "dvr").is_selected())
+        row = css("#tuners tbody tr:nth-child(2)")[0]
         click("#tuners tbody tr:nth-child(2) .switch")
-        check("the second tuner's idle scan is switched on and stays on when read back",
+        WebDriverWait(driver, 20).until(staleness_of(row))  # redrawn once the update was answered
+        driver.refresh()
+        tab("tuners")
+        check("the second tuner's idle scan, switched on, is on when the page is loaded again",
               lambda d: css("#tuners tbody tr:nth-child(2) input")[0].is_selected())
         tab("guide")
-        upcoming = css("#grid .row:nth-child(3) .event.next")[0]
+        upcoming = WebDriverWait(driver, 20).until(lambda d: css("#grid .row:nth-child(3) .event.next"))[0]
         title = upcoming.find_element(By.TAG_NAME, "b").text
         upcoming.click()
         click("#details button.primary")
