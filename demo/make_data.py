@@ -6,19 +6,30 @@ directory (tests/standin/tvheadend.cpp): one NAME.SUBFUNC.TODO[.KEY=VALUE]
 file per request, most of them "json FILE" with the JSON body beside it.
 
     make_data.py --out DIR [--day-start EPOCH] [--now EPOCH] [--stream-bytes N]
+    DIR/make_data.py REQUEST
 
 The day starts at --day-start (default: today 00:00 UTC); "now" (default: the
 current time) decides which programmes the now-and-next listing shows. The
 same arguments always give the same files. DIR/tour.json names a few of the
 generated things (an event to record, a title for a smart recording) for the
 tour.
+
+The requests that change something (tuner options, region and scan,
+multiplexes, recordings) and those whose answer follows the clock (now and
+next, scan progress) are answered by a copy of this program in DIR: their
+route files link to it, and the stand-in runs it with the raw request.
+DIR/state.json holds what changed; it is replaced whole under a lock, since
+the stand-in may serve several connections at once.
 """
 import argparse
+import fcntl
 import json
 import os
 import random
+import shutil
 import sys
 import time
+import urllib.parse
 
 OK = {"result": "success", "errcode": 0, "errmsg": "OK"}
 
@@ -103,6 +114,17 @@ CHANNELS = {
                   (18, 0, ("Regional Roundup", "News", 30, "News from the towns and villages of the region."))]},
 }
 INTERLUDE = ("Interlude", "Various", 0, "Trailers and announcements.")
+REGIONS = [{"id": "capital", "name": "Capital Region", "muxes": 4},
+           {"id": "coast", "name": "Coast", "muxes": 3},
+           {"id": "highlands", "name": "Highlands", "muxes": 5}]
+# A scan tunes each multiplex for this long.
+SCAN_SECONDS_PER_MUX = 2
+# The routes answered by this program rather than by a fixed file.
+LIVE_ROUTES = ["tunerbay.option.get", "tunerbay.option.update", "tunerbay.region.get", "tunerbay.region.update",
+               "tunerbay.network.list", "tunerbay.network.add", "tunerbay.network.delete", "tunerbay.scan.get",
+               "epg.info.list", "epg.info.list_more", "epg.record.add", "epg.smart.add"]
+
+
 
 
 def mux_list():
@@ -197,9 +219,12 @@ def find_title(events, number, title):
 
 
 def write(out, name, content):
+    """Writes the file whole under a temporary name first: a reader never sees half of it."""
     path = os.path.join(out, name)
-    with open(path, "w", encoding="utf-8") as f:
+    tmp = os.path.join(out, ".%s.%d.tmp" % (name, os.getpid()))
+    with open(tmp, "w", encoding="utf-8") as f:
         f.write(content)
+    os.replace(tmp, path)
 
 
 def write_json_route(out, route, body_name, doc):
@@ -207,7 +232,181 @@ def write_json_route(out, route, body_name, doc):
     write(out, route, "json %s\n" % body_name)
 
 
+# ---------------------------------------------------------------------------
+# The live routes: answers from the state, run by the stand-in per request.
+
+class State:
+    """DIR/state.json, read under a lock and, when changed, replaced whole."""
+
+    def __init__(self, out, change):
+        self.out = out
+        self.change = change
+
+    def __enter__(self):
+        self.lock = open(os.path.join(self.out, "state.lock"), "a")
+        fcntl.flock(self.lock, fcntl.LOCK_EX if self.change else fcntl.LOCK_SH)
+        with open(os.path.join(self.out, "state.json"), encoding="utf-8") as f:
+            self.doc = json.load(f)
+        return self.doc
+
+    def __exit__(self, kind, value, trace):
+        if self.change and kind is None:
+            write(self.out, "state.json", json.dumps(self.doc))
+        self.lock.close()
+
+
+def scan_view(state, now):
+    """Each multiplex with its status now, and the scan's progress (percent)."""
+    scan = state["scan"]
+    order = {mux_id: n for n, mux_id in enumerate(scan["muxes"])}
+    elapsed = now - scan["start"]
+    muxes = []
+    for mux in state["muxes"]:
+        mux = dict(mux)
+        n = order.get(mux["id"])
+        if n is not None and elapsed < (n + 1) * SCAN_SECONDS_PER_MUX:
+            mux["status"] = "SCANNING" if elapsed >= n * SCAN_SECONDS_PER_MUX else "PENDING"
+            mux["services"] = 0
+        muxes.append(mux)
+    total = len(scan["muxes"]) * SCAN_SECONDS_PER_MUX
+    progress = 100 if total == 0 else min(100, int(elapsed * 100 / total))
+    return muxes, progress
+
+
+def start_scan(state, mux_ids, now):
+    scan = state["scan"]
+    if now - scan["start"] < len(scan["muxes"]) * SCAN_SECONDS_PER_MUX:
+        mux_ids = scan["muxes"] + [m for m in mux_ids if m not in scan["muxes"]]
+    else:
+        scan["start"] = now
+    scan["muxes"] = mux_ids
+
+
+def recording_view(rec, now):
+    rec = dict(rec)
+    rec["status"] = "scheduled" if now < rec["start"] else "recording" if now < rec["stop"] else "completed"
+    return rec
+
+
+def record(state, event, now):
+    """The recording of the event, scheduled now unless there is one."""
+    for rec in state["recordings"]:
+        if rec["event"] == event["id"]:
+            return rec
+    rec = {"id": "rec-%04d" % state["next_rec"], "event": event["id"], "channel": event["channel"],
+           "channel_name": event["channel_name"], "title": event["title"], "start": event["start"],
+           "stop": event["stop"]}
+    state["next_rec"] += 1
+    state["recordings"].append(rec)
+    return rec
+
+
+def answer(out, raw):
+    """The JSON answer to one raw HTTP request of a live route."""
+    head, _, body = raw.partition("\r\n\r\n")
+    method, _, target = head.split("\r\n")[0].partition(" ")
+    target = target.rsplit(" ", 1)[0]
+    path, _, query = target.partition("?")
+    if method == "POST":
+        query = body
+    p = dict(urllib.parse.parse_qsl(query))
+    name = path.rsplit("/", 1)[-1].split(".")[0]
+    route = "%s.%s.%s" % (name, p.get("subfunc"), p.get("todo"))
+    now = int(time.time())
+    failure = {"result": "failure", "errcode": -1, "errmsg": "ERROR", "total_count": 0}
+    with open(os.path.join(out, "epg_day.json"), encoding="utf-8") as f:
+        events = json.load(f)["entries"]
+    with State(out, route not in ("tunerbay.option.get", "tunerbay.region.get", "tunerbay.network.list",
+                                  "tunerbay.scan.get", "epg.info.list", "epg.info.list_more")) as state:
+        if route == "tunerbay.option.get":
+            entries = [{"index": int(i), "idlescan": v} for i, v in sorted(state["idlescan"].items())]
+            return dict(OK, total_count=len(entries), enable_dvr=1, entries=entries)
+        if route == "tunerbay.option.update":
+            # The program's own query: index=N&entry={"idlescan":0 or 1}
+            try:
+                wish = json.loads(p.get("entry", ""))["idlescan"]
+            except (ValueError, KeyError, TypeError):
+                return failure
+            if p.get("index") not in state["idlescan"] or wish not in (0, 1):
+                return failure
+            state["idlescan"][p["index"]] = wish
+            return dict(OK, total_count=0, enable_dvr=1)
+        if route == "tunerbay.region.get":
+            return listing([r for r in REGIONS if r["id"] == state["region"]])
+        if route == "tunerbay.region.update":
+            if p.get("id") not in [r["id"] for r in REGIONS]:
+                return failure
+            state["region"] = p["id"]
+            start_scan(state, [m["id"] for m in state["muxes"]], now)
+            return dict(OK, total_count=0)
+        if route == "tunerbay.network.list":
+            muxes, _ = scan_view(state, now)
+            region = next(r for r in REGIONS if r["id"] == state["region"])
+            return listing([{"id": "net-1", "name": "DVB-T " + region["name"], "type": "DVB-T",
+                             "region": region["id"], "mux_count": len(muxes),
+                             "service_count": sum(m["services"] for m in muxes), "muxes": muxes}])
+        if route == "tunerbay.network.add":
+            try:
+                fr = int(p.get("fr", ""))
+            except ValueError:
+                return failure
+            uhf, rest = divmod(fr // 1000000 - 306, 8)
+            mux = {"id": "mux-%d" % state["next_mux"], "fr": fr,
+                   "name": "UHF %d" % uhf if rest == 0 and fr % 1000000 == 0 else "%.1f MHz" % (fr / 1e6),
+                   "bw": int(p.get("bw", "8000000")), "cs": p.get("cs", "QAM64"), "tm": p.get("tm", "8k"),
+                   "gi": p.get("gi", "1/4"), "hi": p.get("hi", "NONE"), "fh": p.get("fh", "2/3"),
+                   "fl": p.get("fl", "AUTO"), "services": 0, "status": "NO SIGNAL"}
+            state["next_mux"] += 1
+            state["muxes"].append(mux)
+            start_scan(state, [mux["id"]], now)
+            return listing([dict(mux, status="PENDING")])
+        if route == "tunerbay.network.delete":
+            gone = p.get("entries", "").split(",")
+            state["muxes"] = [m for m in state["muxes"] if m["id"] not in gone]
+            state["scan"]["muxes"] = [m for m in state["scan"]["muxes"] if m not in gone]
+            return dict(OK, total_count=0)
+        if route == "tunerbay.scan.get":
+            muxes, progress = scan_view(state, now)
+            scanned = [{"mux": m["id"], "name": m["name"], "fr": m["fr"], "services": m["services"],
+                        "status": {"SCANNING": "scanning", "PENDING": "pending"}.get(m["status"], "done")}
+                       for m in muxes if m["id"] in state["scan"]["muxes"]]
+            return dict(listing(scanned), progress=progress, active=progress < 100)
+        if route == "epg.info.list":
+            by_channel = {}
+            for row in events:
+                by_channel.setdefault(row["channel"], []).append(row)
+            return now_and_next({int(c): rows for c, rows in by_channel.items()}, now)
+        if route == "epg.info.list_more":
+            recs = {rec["event"]: recording_view(rec, now) for rec in state["recordings"]}
+            rows = [row for row in events if p.get("channel") in (None, row["channel"])]
+            return listing([dict(row, dvr_id=recs[row["id"]]["id"], dvr_status=recs[row["id"]]["status"])
+                            if row["id"] in recs else row for row in rows])
+        if route == "epg.record.add":
+            # id: the programme; cancel=1 takes its recording away again.
+            event = next((row for row in events if str(row["id"]) == p.get("id")), None)
+            if event is None:
+                return failure
+            if p.get("cancel") == "1":
+                state["recordings"] = [r for r in state["recordings"] if r["event"] != event["id"]]
+                return dict(OK, total_count=0)
+            return listing([recording_view(record(state, event, now), now)])
+        if route == "epg.smart.add":
+            # Every programme of that title on that channel, from now on.
+            matches = [row for row in events if row["title"] == p.get("title")
+                       and row["channel"] == p.get("channel") and row["stop"] > now]
+            for row in matches:
+                record(state, row, now)
+            return listing([{"id": "smart-%04d" % state["next_rec"], "title": p.get("title"),
+                             "channel": p.get("channel"), "matches": len(matches),
+                             "next": matches[0]["start"] if matches else 0}])
+    return failure
+
+
 def main():
+    if len(sys.argv) == 2 and not sys.argv[1].startswith("-"):
+        out = os.path.dirname(os.path.abspath(__file__))
+        sys.stdout.write(json.dumps(answer(out, sys.argv[1]), ensure_ascii=False, separators=(",", ":")))
+        return
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", required=True)
     parser.add_argument("--now", type=int, default=int(time.time()))
@@ -224,52 +423,29 @@ def main():
 
     adapters = [
         {"index": i, "name": "DVB-T/T2 USB tuner #%d" % i, "type": "DVB-T", "frontend": "/dev/dvb/adapter%d/frontend0" % i,
-         "enabled": 1, "idlescan": 1 - i, "network": "net-1", "signal": 78 - 6 * i, "snr": 24.5 - 2 * i}
+         "enabled": 1, "network": "net-1", "signal": 78 - 6 * i, "snr": 24.5 - 2 * i}
         for i in range(2)]
     muxes = mux_list()
-    network = {"id": "net-1", "name": "DVB-T Capital Region", "type": "DVB-T", "region": "capital",
-               "mux_count": len(muxes), "service_count": sum(m["services"] for m in muxes), "muxes": muxes}
-
-    write_json_route(out, "tunerbay.option.get", "option.json",
-                     dict(OK, total_count=len(adapters), enable_dvr=1,
-                          entries=[{"index": a["index"], "idlescan": a["idlescan"]} for a in adapters]))
-    write_json_route(out, "tunerbay.option.update", "option_update.json", dict(OK, total_count=0, enable_dvr=1))
     write_json_route(out, "tunerbay.info.list", "adapters.json", listing(adapters))
-    regions = [{"id": "capital", "name": "Capital Region", "muxes": 4},
-               {"id": "coast", "name": "Coast", "muxes": 3},
-               {"id": "highlands", "name": "Highlands", "muxes": 5}]
-    write_json_route(out, "tunerbay.region.list", "regions.json", listing(regions))
-    write_json_route(out, "tunerbay.region.get", "region.json", listing(regions[:1]))
-    write_json_route(out, "tunerbay.region.update", "region_update.json", dict(OK, total_count=0))
-    write_json_route(out, "tunerbay.network.list", "networks.json", listing([network]))
-    added = {"id": "mux-5", "name": "UHF 55", "fr": 738000000, "bw": 8000000, "cs": "QAM64", "tm": "8k",
-             "gi": "1/4", "hi": "NONE", "fh": "2/3", "fl": "AUTO", "services": 0, "status": "PENDING"}
-    write_json_route(out, "tunerbay.network.add", "network_add.json", listing([added]))
-    write_json_route(out, "tunerbay.network.delete", "network_delete.json", dict(OK, total_count=0))
+    write_json_route(out, "tunerbay.region.list", "regions.json", listing(REGIONS))
     feoptions = [{"index": a["index"], "delsys": ["DVB-T", "DVB-T2"], "fr_min": 174000000, "fr_max": 862000000,
                   "bw": [6000000, 7000000, 8000000], "cs": ["QPSK", "QAM16", "QAM64", "QAM256"],
                   "tm": ["2k", "8k", "32k"], "gi": ["1/4", "1/8", "1/16", "1/32"]} for a in adapters]
     write_json_route(out, "tunerbay.feoption.list", "feoptions.json", listing(feoptions))
-    scan = [{"mux": m["id"], "fr": m["fr"], "status": "done", "services": m["services"]} for m in muxes]
-    write_json_route(out, "tunerbay.scan.get", "scan.json", dict(listing(scan), progress=100))
 
     events = guide(day_start)
-    write_json_route(out, "epg.info.list", "epg_now_next.json", now_and_next(events, args.now))
     everything = [row for number in sorted(events) for row in events[number]]
-    write_json_route(out, "epg.info.list_more", "epg_day.json", listing(everything))
-    for number, rows in events.items():
-        write_json_route(out, "epg.info.list_more.channel=%d" % number, "epg_day_%d.json" % number, listing(rows))
-
-    to_record = find_title(events, 1, "Harbour Street")
-    write_json_route(out, "epg.record.add", "record_add.json",
-                     listing([{"id": "rec-0001", "event": to_record["id"], "channel": to_record["channel"],
-                               "title": to_record["title"], "start": to_record["start"],
-                               "stop": to_record["stop"], "status": "scheduled"}]))
-    smart_title = "Metro Tonight"
-    matches = [row for row in events[3] if row["title"] == smart_title]
-    write_json_route(out, "epg.smart.add", "smart_add.json",
-                     listing([{"id": "smart-0001", "title": smart_title, "channel": "3",
-                               "matches": len(matches), "next": matches[0]["start"] if matches else 0}]))
+    write(out, "epg_day.json", json.dumps(listing(everything), ensure_ascii=False, separators=(",", ":")))
+    write(out, "state.json", json.dumps({
+        "idlescan": {str(a["index"]): 1 - a["index"] for a in adapters}, "region": "capital",
+        "muxes": muxes, "next_mux": len(muxes) + 1, "scan": {"start": 0, "muxes": []},
+        "recordings": [], "next_rec": 1}))
+    shutil.copy(os.path.abspath(__file__), os.path.join(out, "make_data.py"))
+    os.chmod(os.path.join(out, "make_data.py"), 0o755)
+    for route in LIVE_ROUTES:
+        if os.path.lexists(os.path.join(out, route)):
+            os.remove(os.path.join(out, route))
+        os.symlink("make_data.py", os.path.join(out, route))
 
     # Live view of a channel (the web interface's preview player): the backend
     # answers with an MPEG transport stream instead of JSON.
@@ -279,10 +455,12 @@ def main():
     # Anything else is no API of the backend.
     write(out, "default", "text HTTP/1.1 404 Not Found\\r\\nContent-Length: 0\\r\\nConnection: Close\\r\\n\\r\\n\n")
 
+    to_record = find_title(events, 1, "Harbour Street")
     write(out, "tour.json", json.dumps({
         "record_event": to_record["id"], "record_channel": to_record["channel"], "record_title": to_record["title"],
-        "smart_title": smart_title, "guide_channel": 1, "stream_channel": 1, "stream_bytes": args.stream_bytes,
+        "smart_title": "Metro Tonight", "guide_channel": 1, "stream_channel": 1, "stream_bytes": args.stream_bytes,
     }, indent=1))
 
 
-main()
+if __name__ == "__main__":
+    main()

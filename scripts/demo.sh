@@ -4,9 +4,10 @@
 # with tunerbay and epg installed by `cmake --install` beside the login service,
 # the backend stand-in answering from demo data (a DVB-T tuner setup, eight
 # channels, a day of programme guide, a short live stream), and the dongle
-# watchdog over two plugged-in tuners. The web server is reachable from this
-# machine at a printed http://127.0.0.1:PORT/ address. A tour of real requests
-# follows, each as a curl command line with its answer; then the demo serves
+# watchdog over two plugged-in tuners (demo/nas.sh). The web server is reachable
+# from this machine at a printed http://127.0.0.1:PORT/ address, where the DVR
+# panel (demo/panel) shows tuners, scan, guide and recordings in a browser; the
+# backend keeps what it changes. A tour of real requests follows, each as a curl command line with its answer; then the demo serves
 # until Ctrl-C, which ends everything and leaves nothing behind.
 #
 # Usage: scripts/demo.sh [--once] [--port PORT] [--build-dir DIR]
@@ -85,8 +86,6 @@ if [[ ${DVR_SANDBOX_INSIDE-} != 1 ]]; then
 	mkdir -p "$DEMO_SHARE/log" || exit 1
 	if ! {
 		/usr/bin/python3 demo/make_data.py --out "$DEMO_SHARE/routes" --stream-bytes "$DEMO_STREAM_BYTES" &&
-			/usr/bin/python3 demo/tour.py --index "$DEMO_SHARE/index.html" --sid "$DEMO_SID" \
-				--data "$DEMO_SHARE/routes" &&
 			"$DVR_BUILD_DIR/tests/tvheadend" --print-stream "$DEMO_STREAM_BYTES" >"$DEMO_SHARE/stream.expected"
 	}; then
 		echo "demo.sh: cannot make the demo data" >&2
@@ -132,11 +131,12 @@ sandbox_beside() {
 	url=http://127.0.0.1:$(cat "$DEMO_SHARE/port")
 	cat <<EOF
 
-== Demo NAS at $url/
-   Web server: lighttpd; under /cgi-bin/ tunerbay and epg as cmake --install put them, and the
-               NAS login service. Session id for epg: $DEMO_SID
+== DVR panel: $url/?sid=$DEMO_SID
+   Web server: lighttpd at $url/ with the panel (demo/panel); under /cgi-bin/ tunerbay and epg
+               as cmake --install put them, and the NAS login service. Session id: $DEMO_SID
    Backend:    the stand-in tvheadend on 127.0.0.1:9981 inside the NAS, answering from demo data:
-               two DVB-T tuners, four multiplexes, eight channels, a day of programme guide.
+               two DVB-T tuners, four multiplexes, eight channels, a day of programme guide;
+               it keeps what the panel changes (recordings, tuner options, scans).
    Watchdog:   dongle_watchdog over tuners 0 and 1; log $DEMO_SHARE/log/dongle_watchdog.log
 
 == Tour
@@ -146,7 +146,7 @@ EOF
 		status=1
 	if ((DEMO_ONCE == 0 && status == 0)) && [[ -z $DEMO_STOP ]]; then
 		echo
-		echo "== Serving at $url/ (a page of links for a browser; the curl lines above work as they are)."
+		echo "== Serving the DVR panel at $url/?sid=$DEMO_SID (the curl lines above work as they are)."
 		echo "   Ctrl-C ends the demo."
 		while [[ -z $DEMO_STOP ]] && kill -0 "$upid" 2>/dev/null && kill -0 "$DEMO_FORWARDER" 2>/dev/null; do
 			sleep 1
@@ -168,26 +168,12 @@ sandbox_enter "$DEMO_SOURCE/scripts/demo.sh" "${DEMO_ARGS[@]}"
 # Inside the sandbox: the NAS.
 
 exec >"$NAS_SHARE/log/sandbox.log" 2>&1
-web_install
-case_begin "demo NAS"
-login_sessions "$(printf '%s\tadmin' "$DEMO_SID")"
-# Two plugged-in USB tuners: registered with the kernel, their devices open.
-for i in 0 1; do
-	if ! { mkdir -p "/sys/class/dvb/dvb$i.frontend0" "/dev/dvb/adapter$i" &&
-		echo "212:$((i * 64 + 3))" >"/sys/class/dvb/dvb$i.frontend0/dev" &&
-		: >"/dev/dvb/adapter$i/frontend0"; }; then
-		_sandbox_die "cannot make the tuners"
-	fi
-done
-install -m 0644 "$NAS_SHARE/index.html" "$LOGIN_DIR/www/index.html" || _sandbox_die "no index page"
-backend_start --routes "$NAS_SHARE/routes" || _sandbox_die "the backend does not start"
-watchdog_env=(DONGLE_WATCHDOG_BIN="$WEB_ROOT/usr/sbin/dongle_watchdog"
-	DONGLE_WATCHDOG_PIDFILE="$NAS_DIR/dongle_watchdog.pid" DONGLE_WATCHDOG_LOG="$NAS_SHARE/log/dongle_watchdog.log")
-env "${watchdog_env[@]}" "$WEB_ROOT/etc/init.d/dongle_watchdog" start || _sandbox_die "the watchdog does not start"
-login_start
+# shellcheck source=demo/nas.sh
+source "$DEMO_SOURCE/demo/nas.sh"
+demo_nas_start "$NAS_SHARE/routes" "$DEMO_SID" "$NAS_SHARE/log"
 touch "$NAS_SHARE/ready"
 until [[ -e $NAS_SHARE/stop ]]; do
 	sleep 0.2
 done
-env "${watchdog_env[@]}" "$WEB_ROOT/etc/init.d/dongle_watchdog" stop
+demo_nas_stop
 sandbox_finish

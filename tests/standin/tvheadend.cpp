@@ -22,7 +22,10 @@
 //   RDIR/default
 // that exists, else the JSON {}. A part made of anything but letters, digits,
 // '_' and '-' is never looked up, so no request names a file outside RDIR.
-// Each connection's choice goes to standard error.
+// An executable route file is a program that keeps state (the demo's): it runs,
+// without a shell, with the raw request as its one argument, and what it prints
+// is the JSON body of the answer. Connections may run it at the same time, so
+// it guards its own state. Each connection's choice goes to standard error.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -92,14 +95,36 @@ int print_stream(unsigned long long count)
     return 0;
 }
 
+// A route program's answer: the JSON body it printed. False when it could not
+// run, printed nothing or more than fits.
+bool run_route_program(const std::string& path, const std::string& request, CAnswerScript* script)
+{
+    std::string body(4 * 1024 * 1024, '\0');
+    const char* argv[] = { path.c_str(), request.c_str(), nullptr };
+    int n = run_command(argv, &body[0], body.size());
+    if (n <= 0 || static_cast<size_t>(n) >= body.size())
+        return false;
+    body.resize(static_cast<size_t>(n));
+    *script = CAnswerScript().json(body);
+    return true;
+}
+
 // The script of the first readable file of `paths`, else the default {}. The
-// path taken goes to *chosen ("" for the default). False (with the reason on
-// standard error) when the chosen file is unusable.
+// path taken goes to *chosen ("" for the default). With the request given, an
+// executable file is a route program. False (with the reason on standard
+// error) when the chosen file is unusable.
 bool load_first_script(const std::vector<std::string>& paths, const std::string& baseDir,
-    CAnswerScript* script, std::string* chosen)
+    const std::string* request, CAnswerScript* script, std::string* chosen)
 {
     std::string text;
     for (const std::string& path : paths) {
+        if (request && access(path.c_str(), X_OK) == 0) {
+            *chosen = path;
+            if (run_route_program(path, *request, script))
+                return true;
+            fprintf(stderr, "tvheadend: %s: the route program gave no answer\n", path.c_str());
+            return false;
+        }
         if (!read_file(path, &text))
             continue;
         *chosen = path;
@@ -266,7 +291,7 @@ int main(int argc, char** argv)
             std::vector<std::string> paths { dir + "/answer." + std::to_string(n), dir + "/answer" };
             CAnswerScript script;
             std::string chosen;
-            if (!load_first_script(paths, dir, &script, &chosen))
+            if (!load_first_script(paths, dir, nullptr, &script, &chosen))
                 script.close();
             serve_connection(fd, script, record, kRequestSilenceMs);
             return;
@@ -276,7 +301,8 @@ int main(int argc, char** argv)
             [&](const std::string& request) {
                 CAnswerScript script;
                 std::string chosen;
-                if (!load_first_script(route_candidates(request, routesDir), routesDir, &script, &chosen))
+                if (!load_first_script(
+                        route_candidates(request, routesDir), routesDir, &request, &script, &chosen))
                     script.close();
                 if (!quiet)
                     fprintf(stderr, "tvheadend: connection %d: %s\n", n,

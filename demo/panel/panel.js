@@ -1,0 +1,288 @@
+// The DVR panel: talks to /cgi-bin/tunerbay and /cgi-bin/epg the way the NAS
+// web interface does, with the session id of the signed-in user.
+"use strict";
+
+const $ = (selector) => document.querySelector(selector);
+const PX_PER_MIN = 4;
+const MESSAGES = {
+  "-1": "The TV backend gave no usable answer.",
+  "-2": "The DVR service is not running. Switch it on under Tuners.",
+  "-3": "The TV backend does not take connections.",
+  "-4": "The NAS does not know this request.",
+  "-5": "The NAS refused your session. Sign in again.",
+  "-99": "The DVR service is not ready.",
+};
+let sid = new URLSearchParams(location.search).get("sid") || "";
+let events = [];
+let selected = null;
+let scanTimer = null;
+const idlescan = {};
+
+// One request to a CGI program. Resolves with the answer document; a failure
+// the program answered rejects with its message.
+async function call(program, fields, post) {
+  const query = new URLSearchParams(Object.assign({}, fields, { sid })).toString();
+  const init = post ? { method: "POST", body: query,
+    headers: { "Content-Type": "application/x-www-form-urlencoded" } } : {};
+  let text;
+  try {
+    text = await (await fetch("/cgi-bin/" + program + "?" + query, init)).text();
+  } catch (e) {
+    throw new Error("The NAS does not answer.");
+  }
+  let doc;
+  try {
+    doc = JSON.parse(text);
+  } catch (e) {
+    throw new Error(text ? "The NAS answered something that is not JSON." : "The TV backend gave no answer.");
+  }
+  if (doc.result !== "success") {
+    throw Object.assign(new Error((MESSAGES[doc.errcode] || "The request failed.") + " (" + doc.errmsg + ")"),
+      { code: doc.errcode });
+  }
+  return doc;
+}
+
+function report(error) {
+  if ([...$("#messages").children].some((m) => m.textContent === error.message)) return;
+  const div = document.createElement("div");
+  div.className = "message";
+  div.textContent = error.message;
+  $("#messages").append(div);
+}
+
+function el(tag, props, ...children) {
+  const node = Object.assign(document.createElement(tag), props);
+  node.append(...children);
+  return node;
+}
+
+const clock = (t) => new Date(t * 1000).toLocaleTimeString([], { hour: "2-digit", minute: "2-digit", hourCycle: "h23" });
+const day = (t) => new Date(t * 1000).toLocaleDateString([], { weekday: "long", day: "numeric", month: "long" });
+
+function switchBox(checked, onChange) {
+  const input = el("input", { type: "checkbox", checked });
+  input.addEventListener("change", () => onChange(input.checked));
+  return el("label", { className: "switch" }, input, el("i"));
+}
+
+// --- Tuners and the DVR service -------------------------------------------
+
+async function loadTuners() {
+  const body = $("#tuners tbody");
+  body.replaceChildren();
+  let running = false;
+  try {
+    const options = await call("tunerbay", { subfunc: "option", todo: "get" });
+    running = options.enable_dvr === 1;
+    for (const entry of options.entries || []) idlescan[entry.index] = entry.idlescan;
+  } catch (e) {
+    report(e);
+  }
+  $("#dvr").checked = running;
+  $("#dvr-text").textContent = running ? "Running: recordings and the guide are available." : "Stopped.";
+  $("#service").textContent = running ? "DVR running" : "DVR stopped";
+  $("#service").className = "pill " + (running ? "on" : "off");
+  if (!running) return;
+  const info = await call("tunerbay", { subfunc: "info", todo: "list" }).catch(report);
+  for (const a of (info && info.entries) || []) {
+    body.append(el("tr", {}, el("td", { textContent: a.name }), el("td", { textContent: a.type }),
+      el("td", { textContent: a.frontend }),
+      el("td", {}, el("meter", { min: 0, max: 100, value: a.signal }), " " + a.signal + " %"),
+      el("td", { textContent: a.snr + " dB" }),
+      el("td", {}, switchBox(idlescan[a.index] === 1, (on) => setIdleScan(a.index, on)))));
+  }
+}
+
+async function setIdleScan(index, on) {
+  await call("tunerbay", { subfunc: "option", todo: "update", index, enable_dvr: 1, idlescan: on ? 1 : 0 })
+    .catch(report);
+  loadTuners();
+}
+
+async function setService(on) {
+  $("#dvr-text").textContent = on ? "Starting the DVR service…" : "Stopping the DVR service…";
+  const fields = { subfunc: "option", todo: "update", index: 0, enable_dvr: on ? 1 : 0 };
+  if (on) fields.idlescan = idlescan[0] === 0 ? 0 : 1;
+  await call("tunerbay", fields).catch(report);
+  // The service script returns before the backend has ended: wait until it has.
+  for (let i = 0; !on && i < 20; i++) {
+    if (await call("tunerbay", { subfunc: "option", todo: "get" }).then(() => false, (e) => e.code === -2)) break;
+    await new Promise((resolve) => setTimeout(resolve, 500));
+  }
+  loadAll();
+}
+
+// --- Network, multiplexes and the scan ------------------------------------
+
+async function loadNetwork() {
+  clearTimeout(scanTimer);
+  const regions = await call("tunerbay", { subfunc: "region", todo: "list" }).catch(report);
+  const current = await call("tunerbay", { subfunc: "region", todo: "get" }).catch(() => null);
+  const chosen = current && current.entries && current.entries[0] ? current.entries[0].id : "";
+  $("#region").replaceChildren(...((regions && regions.entries) || []).map((r) =>
+    el("option", { value: r.id, textContent: r.name, selected: r.id === chosen })));
+  const networks = await call("tunerbay", { subfunc: "network", todo: "list" }).catch(report);
+  const net = networks && networks.entries && networks.entries[0];
+  $("#network").textContent = net ? net.name + ": " + net.mux_count + " multiplexes, " + net.service_count +
+    " channels" : "No network";
+  $("#muxes tbody").replaceChildren(...(net ? net.muxes : []).map((m) => el("tr", {},
+    el("td", { textContent: m.name }), el("td", { textContent: m.fr / 1e6 + " MHz" }),
+    el("td", { textContent: [m.cs, m.tm, "GI " + m.gi].join(", ") }), el("td", { textContent: m.services }),
+    el("td", {}, el("span", { className: "status " + m.status.toLowerCase().replace(" ", "-"), textContent: m.status })),
+    el("td", {}, el("button", { textContent: "Delete", className: "link", onclick: () => deleteMux(net.id, m.id) })))));
+  const scan = await call("tunerbay", { subfunc: "scan", todo: "get" }).catch(() => null);
+  if (!scan) return;
+  const done = scan.entries.filter((m) => m.status === "done").length;
+  $("#scan-bar").style.width = scan.progress + "%";
+  $("#scan-text").textContent = scan.entries.length === 0 ? "No scan yet" : scan.active
+    ? "Scanning: " + done + " of " + scan.entries.length + " multiplexes (" + scan.progress + " %)"
+    : "Last scan: " + scan.entries.length + " multiplexes, " +
+      scan.entries.reduce((n, m) => n + m.services, 0) + " channels found";
+  if (scan.active) scanTimer = setTimeout(loadNetwork, 1000);
+}
+
+async function startScan() {
+  await call("tunerbay", { subfunc: "region", todo: "update", id: $("#region").value }).catch(report);
+  loadNetwork();
+}
+
+async function addMux(event) {
+  event.preventDefault();
+  const fr = (306 + 8 * Number($("#uhf").value)) * 1000000;
+  await call("tunerbay", { subfunc: "network", todo: "add", id: "net-1", fr, bw: 8000000, cs: "QAM64", tm: "8k",
+    gi: "1/4", hi: "NONE", fh: "2/3", fl: "AUTO" }, true).catch(report);
+  loadNetwork();
+}
+
+async function deleteMux(network, mux) {
+  await call("tunerbay", { subfunc: "network", todo: "delete", id: network, entries: mux }, true).catch(report);
+  loadNetwork();
+}
+
+// --- Programme guide and recordings ----------------------------------------
+
+function playlist(channel, name) {
+  const stream = location.origin + "/cgi-bin/epg?" + new URLSearchParams({ subfunc: "info", todo: "list_more",
+    stream: 1, channel, sid });
+  return "data:audio/x-mpegurl;charset=utf-8," + encodeURIComponent("#EXTM3U\n#EXTINF:-1," + name + "\n" + stream + "\n");
+}
+
+async function loadGuide() {
+  try {
+    // Per channel the programme on now, then the next one.
+    const marks = {};
+    const seen = new Set();
+    const nowNext = await call("epg", { subfunc: "info", todo: "list", up: 0, down: 100 });
+    for (const e of nowNext.entries) {
+      marks[e.id] = seen.has(e.channel) ? "next" : "now";
+      seen.add(e.channel);
+    }
+    events = (await call("epg", { subfunc: "info", todo: "list_more", up: 0, down: 10000 })).entries;
+    for (const e of events) e.mark = marks[e.id] || "";
+  } catch (e) {
+    events = [];
+    report(e);
+  }
+  renderGuide();
+  renderRecordings();
+}
+
+function renderGuide() {
+  const grid = $("#grid");
+  grid.replaceChildren();
+  if (events.length === 0) return;
+  const start = Math.min(...events.map((e) => e.start));
+  const x = (t) => (t - start) / 60 * PX_PER_MIN;
+  $("#guide-day").textContent = "Programme guide, " + day(start);
+  const hours = el("div", { className: "line hours" });
+  for (let t = start; t < start + 86400; t += 3600) hours.append(el("span", { textContent: clock(t), style: "left:" + x(t) + "px" }));
+  grid.append(el("div", { className: "row" }, el("div", { className: "channel" }), hours));
+  const channels = [...new Map(events.map((e) => [e.channel, e.channel_name])).entries()];
+  for (const [channel, name] of channels.sort((a, b) => a[0] - b[0])) {
+    const line = el("div", { className: "line" });
+    for (const e of events.filter((e) => e.channel === channel)) {
+      const cell = el("div", { className: "event " + e.mark + (e.dvr_id ? " rec" : "") + (e === selected ? " selected" : ""),
+        style: "left:" + x(e.start) + "px;width:" + (x(e.stop) - x(e.start)) + "px", title: e.title },
+        el("b", { textContent: e.title }), el("small", { textContent: clock(e.start) }));
+      cell.onclick = () => { selected = e; renderGuide(); };
+      line.append(cell);
+    }
+    grid.append(el("div", { className: "row" }, el("div", { className: "channel" },
+      el("b", { textContent: channel }), " " + name,
+      el("a", { className: "live", href: playlist(channel, name), download: name + ".m3u",
+        title: "Watch live: opens in a player such as VLC", textContent: "▶ Live" })), line));
+  }
+  grid.append(el("div", { className: "now-line", style: "left:" + (x(Date.now() / 1000) + 190) + "px" }));
+  renderDetails();
+}
+
+function renderDetails() {
+  const box = $("#details");
+  box.hidden = !selected;
+  if (!selected) return;
+  const e = selected;
+  const record = e.dvr_id
+    ? el("button", { textContent: "Cancel recording", onclick: () => setRecording(e, false) })
+    : el("button", { className: "primary", textContent: "Record", onclick: () => setRecording(e, true) });
+  box.replaceChildren(el("h2", { textContent: e.title }),
+    el("p", { className: "hint", textContent: e.channel_name + " · " + day(e.start) + " · " + clock(e.start) + "–" +
+      clock(e.stop) + " · " + e.genre + (e.dvr_status ? " · recording " + e.dvr_status : "") }),
+    el("p", { textContent: e.description }), record,
+    el("button", { textContent: "Record every “" + e.title + "”", onclick: () => recordSeries(e) }));
+}
+
+async function setRecording(e, on) {
+  const fields = { subfunc: "record", todo: "add", channel: e.channel, id: e.id };
+  if (!on) fields.cancel = 1;
+  await call("epg", fields, true).catch(report);
+  await loadGuide();
+  selected = events.find((x) => x.id === e.id) || null;
+  renderGuide();
+}
+
+async function recordSeries(e) {
+  await call("epg", { subfunc: "smart", todo: "add", channel: e.channel, title: e.title }).catch(report);
+  loadGuide();
+}
+
+function renderRecordings() {
+  $("#recordings tbody").replaceChildren(...events.filter((e) => e.dvr_id).map((e) => el("tr", {},
+    el("td", { textContent: e.title }), el("td", { textContent: e.channel_name }),
+    el("td", { textContent: day(e.start) + ", " + clock(e.start) + "–" + clock(e.stop) }),
+    el("td", {}, el("span", { className: "status " + e.dvr_status, textContent: e.dvr_status })),
+    el("td", {}, el("button", { className: "link", textContent: "Delete", onclick: () => setRecording(e, false) })))));
+}
+
+function scrollToNow() {
+  $("#grid").scrollLeft = Math.max(0, parseFloat($(".now-line") ? $(".now-line").style.left : 0) - 300);
+}
+
+// --- Page ------------------------------------------------------------------
+
+function loadAll() {
+  $("#messages").replaceChildren();
+  if (!sid) report(new Error("No session: enter the session id of your NAS sign-in above."));
+  loadTuners();
+  loadNetwork();
+  loadGuide().then(scrollToNow);
+}
+
+for (const button of document.querySelectorAll("nav button")) {
+  button.onclick = () => {
+    for (const b of document.querySelectorAll("nav button")) b.classList.toggle("active", b === button);
+    for (const s of document.querySelectorAll("main section")) s.hidden = s.id !== "tab-" + button.dataset.tab;
+  };
+}
+$("#sid").value = sid;
+$("#session").onsubmit = (event) => {
+  event.preventDefault();
+  sid = $("#sid").value.trim();
+  history.replaceState(null, "", "?sid=" + encodeURIComponent(sid));
+  loadAll();
+};
+$("#dvr").onchange = () => setService($("#dvr").checked);
+$("#scan-start").onclick = startScan;
+$("#mux-add").onsubmit = addMux;
+$("#to-now").onclick = scrollToNow;
+loadAll();

@@ -1,0 +1,117 @@
+#!/usr/bin/python3
+"""Drives the DVR panel in headless Chromium through chromedriver and prints
+one "ok LABEL" or "not ok LABEL: WHY" line per check (test_browser.sh turns
+them into its report).
+
+    browser_panel.py --url http://127.0.0.1:PORT/ --sid SID --screenshot FILE --home DIR
+"""
+import argparse
+import os
+import sys
+
+from selenium import webdriver
+from selenium.common.exceptions import StaleElementReferenceException, TimeoutException, WebDriverException
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.expected_conditions import staleness_of
+from selenium.webdriver.support.ui import WebDriverWait
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    for name in ("--url", "--sid", "--screenshot", "--home"):
+        parser.add_argument(name, required=True)
+    args = parser.parse_args()
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    # Root in a sandbox without a network: no browser sandbox, nothing fetched.
+    for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 "--window-size=1400,860", "--user-data-dir=" + os.path.join(args.home, "profile")):
+        options.add_argument(flag)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    failed = 0
+
+    def check(label, condition, timeout=20):
+        """ok when condition(driver) turns true within the timeout."""
+        nonlocal failed
+        try:
+            # The panel redraws what it shows after each answer.
+            WebDriverWait(driver, timeout, poll_frequency=0.2,
+                          ignored_exceptions=(StaleElementReferenceException, IndexError)).until(condition)
+            print("ok " + label)
+        except TimeoutException:
+            failed += 1
+            messages = " | ".join(m.text for m in driver.find_elements(By.CSS_SELECTOR, ".message"))
+            print("not ok %s: not within %d s (messages: %s)" % (label, timeout, messages or "none"))
+
+    def css(selector):
+        return driver.find_elements(By.CSS_SELECTOR, selector)
+
+    def click(selector):
+        WebDriverWait(driver, 10, ignored_exceptions=(StaleElementReferenceException, IndexError)).until(
+            lambda d: css(selector)[0].click() or True)
+
+    def tab(name):
+        click("nav button[data-tab=%s]" % name)
+
+    def recordings():
+        return [row.text for row in css("#recordings tbody tr")]
+
+    try:
+        driver.get("%s?sid=%s" % (args.url, args.sid))
+        check("the guide shows eight channels, each with a live-view playlist",
+              lambda d: len(css(".channel a.live[download$='.m3u']")) == 8)
+        check("every channel has its programme on now and the next one marked",
+              lambda d: len(css(".event.now")) == 8 and len(css(".event.next")) == 8)
+        tab("tuners")
+        check("the tuners are listed with the DVR service on",
+              lambda d: len(css("#tuners tbody tr")) == 2 and "USB tuner #1" in css("#tuners")[0].text
+              and d.find_element(By.ID, "dvr").is_selected())
+        row = css("#tuners tbody tr:nth-child(2)")[0]
+        click("#tuners tbody tr:nth-child(2) .switch")
+        WebDriverWait(driver, 20).until(staleness_of(row))  # redrawn once the update was answered
+        driver.refresh()
+        tab("tuners")
+        check("the second tuner's idle scan, switched on, is on when the page is loaded again",
+              lambda d: css("#tuners tbody tr:nth-child(2) input")[0].is_selected())
+        tab("guide")
+        upcoming = WebDriverWait(driver, 20).until(lambda d: css("#grid .row:nth-child(3) .event.next"))[0]
+        title = upcoming.find_element(By.TAG_NAME, "b").text
+        upcoming.click()
+        click("#details button.primary")
+        check("a programme recorded from the guide is marked there",
+              lambda d: any(e.text.startswith(title) for e in css(".event.rec.next")))
+        driver.execute_script("window.scrollTo(0, 0)")
+        driver.save_screenshot(args.screenshot)
+        tab("recordings")
+        check("and listed under Recordings", lambda d: any(r.startswith(title) for r in recordings()))
+        click("#recordings tbody tr button")
+        check("a deleted recording leaves the list", lambda d: recordings() == [])
+        tab("scan")
+        click("#scan-start")
+        check("a scan shows its progress", lambda d: "Scanning" in d.find_element(By.ID, "scan-text").text)
+        check("and its end", lambda d: "Last scan: 4 multiplexes, 8 channels" in d.find_element(By.ID, "scan-text").text)
+        severe = [m["message"] for m in driver.get_log("browser") if m["level"] == "SEVERE"]
+        print("ok no script errors" if not severe else "not ok no script errors: " + " | ".join(severe))
+        failed += bool(severe)
+        driver.get("%s?sid=not-a-session" % args.url)
+        check("a session the NAS refuses is shown as a message",
+              lambda d: any("refused your session" in m.text and "ERROR AUTHENTICATION FAIL" in m.text
+                            for m in css(".message")))
+        driver.get("%s?sid=%s" % (args.url, args.sid))
+        tab("tuners")
+        check("the DVR service switch is on", lambda d: d.find_element(By.ID, "dvr").is_selected())
+        click(".card .switch")
+        check("switched off, the panel says the DVR service is not running",
+              lambda d: any("not running" in m.text and "ERROR SERVER NOT EXIST" in m.text for m in css(".message")))
+    except (WebDriverException, IndexError) as e:
+        failed += 1
+        print("not ok the panel could be driven: %s" % str(e).splitlines()[0])
+    finally:
+        driver.quit()
+    return 1 if failed else 0
+
+
+sys.exit(main())
