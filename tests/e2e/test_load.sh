@@ -388,7 +388,8 @@ expect_load() {
 }
 
 # only_servers_left: no process in the sandbox but this script, its idle
-# processes, lighttpd, the backend stand-in and the watchdog; the others, as "PID NAME ARGS", in PIDS_LEFT.
+# processes, lighttpd, the backend stand-in and the watchdog with its log
+# writer; the others, as "PID NAME ARGS", in PIDS_LEFT.
 # shellcheck disable=SC2317 # called through check and _wait_for
 only_servers_left() {
 	local p comm
@@ -399,6 +400,8 @@ only_servers_left() {
 		read -r comm <"/proc/$p/comm" 2>/dev/null || continue
 		case $comm in
 		lighttpd | tvheadend | dongle_watchdog) ;;
+		# The watchdog's log writer, a shell of its init script.
+		sh) [[ $(tr '\0' ' ' <"/proc/$p/cmdline" 2>/dev/null) == *dongle_watchdog.init* ]] || PIDS_LEFT+="$p sh"$'\n' ;;
 		*) PIDS_LEFT+="$p $comm $(tr '\0' ' ' <"/proc/$p/cmdline" 2>/dev/null)"$'\n' ;;
 		esac
 	done
