@@ -1,8 +1,6 @@
 // The programme-guide request object.
 #include "epg.h"
 
-#include "my_utility.h"
-
 CEpg::CEpg()
     : m_bIsTransferSuccess(false)
 {

@@ -1,8 +1,6 @@
 // The tuner-adapter request object.
 #include "tunerbay.h"
 
-#include "my_utility.h"
-
 CTunerBay::CTunerBay()
     : m_bIsTransferSuccess(false)
 {
