@@ -197,34 +197,34 @@ void CCgiProcessor::dumpValue()
 {
     static const char kTag[] = "[CCgiProcessor::dumpValue]";
     const struct {
-        const char* pchFormat;
+        const char* pchName;
         const char* pchValue;
     } vars[] = {
-        { "SERVER_SOFTWARE:%s", m_pchServerSoftware },
-        { "SERVER_NAME:%s", m_pchServerName },
-        { "GATEWAY_INTERFACE:%s", m_pchGatewayInterface },
-        { "SERVER_PROTOCOL:%s", m_pchServerProtocol },
-        { "SERVER_PORT:%s", m_pchServerPort },
-        { "REQUEST_METHOD:%s", m_pchRequestMethod },
-        { "PATH_INFO:%s", m_pchPathInfo },
-        { "PATH_TRANSLATED:%s", m_pchPathTranslated },
-        { "SCRIPT_NAME:%s", m_pchScriptName },
-        { "QUERY_STRING:%s", m_pchQueryString },
-        { "REMOTE_HOST:%s", m_pchRemoteHost },
-        { "REMOTE_ADDR:%s", m_pchRemoteAddr },
-        { "AUTH_TYPE:%s", m_pchAuthType },
-        { "REMOTE_USER:%s", m_pchRemoteUser },
-        { "REMOTE_IDENT:%s", m_pchRemoteIdent },
-        { "CONTENT_TYPE:%s", m_pchContentType },
-        { "CONTENT_LENGTH:%s", m_pchContentLength },
-        { "HTTP_ACCEPT:%s", m_pchHttpAccept },
-        { "HTTP_USER_AGENT:%s", m_pchHttpUserAgent },
-        { "HTTP_REFERER:%s", m_pchHttpReferer },
-        { "HTTP_HOST:%s", m_pchHostIp },
+        { "SERVER_SOFTWARE", m_pchServerSoftware },
+        { "SERVER_NAME", m_pchServerName },
+        { "GATEWAY_INTERFACE", m_pchGatewayInterface },
+        { "SERVER_PROTOCOL", m_pchServerProtocol },
+        { "SERVER_PORT", m_pchServerPort },
+        { "REQUEST_METHOD", m_pchRequestMethod },
+        { "PATH_INFO", m_pchPathInfo },
+        { "PATH_TRANSLATED", m_pchPathTranslated },
+        { "SCRIPT_NAME", m_pchScriptName },
+        { "QUERY_STRING", m_pchQueryString },
+        { "REMOTE_HOST", m_pchRemoteHost },
+        { "REMOTE_ADDR", m_pchRemoteAddr },
+        { "AUTH_TYPE", m_pchAuthType },
+        { "REMOTE_USER", m_pchRemoteUser },
+        { "REMOTE_IDENT", m_pchRemoteIdent },
+        { "CONTENT_TYPE", m_pchContentType },
+        { "CONTENT_LENGTH", m_pchContentLength },
+        { "HTTP_ACCEPT", m_pchHttpAccept },
+        { "HTTP_USER_AGENT", m_pchHttpUserAgent },
+        { "HTTP_REFERER", m_pchHttpReferer },
+        { "HTTP_HOST", m_pchHostIp },
     };
     for (const auto& var : vars) {
         if (var.pchValue)
-            debug_print(kTag, var.pchFormat, var.pchValue);
+            debug_print(kTag, "%s:%s", var.pchName, var.pchValue);
     }
 }
 
@@ -277,6 +277,6 @@ void CCgiProcessor::traceMembers(const char* tag, const STraceMember* pTable, si
 {
     for (size_t i = 0; i < count; i++) {
         if (!pTable[i].pStr->empty())
-            debug_print(tag, pTable[i].pchFormat, pTable[i].pStr->c_str());
+            debug_print(tag, "%s:%s", pTable[i].pchName, pTable[i].pStr->c_str());
     }
 }

@@ -122,7 +122,8 @@ std::string _request_line_query(const std::string& query)
     static const char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(query.size());
-    for (unsigned char ch : query) {
+    for (char byte : query) {
+        const unsigned char ch = static_cast<unsigned char>(byte);
         if (_breaks_request_line(ch)) {
             out += '%';
             out += kHex[ch >> 4];
