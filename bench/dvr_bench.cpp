@@ -17,7 +17,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -34,11 +33,10 @@
 #include <thread>
 #include <vector>
 
+#include "child_start.h"
 #include "platform.h"
 #include "scripted_server.h"
 #include "tcp.h"
-
-extern char** environ;
 
 namespace {
 
@@ -91,7 +89,7 @@ double now_ms()
 {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
+    return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
 }
 
 double median(std::vector<double> v)
@@ -150,36 +148,6 @@ std::string login_request(int port)
         + std::to_string(port) + " \r\nContent-Length: " + std::to_string(form.size()) + "\r\n\r\n" + form;
 }
 
-class CCharVec {
-public:
-    explicit CCharVec(const std::vector<std::string>& words)
-    {
-        for (const std::string& w : words)
-            m_v.push_back(const_cast<char*>(w.c_str()));
-        m_v.push_back(nullptr);
-    }
-    char** get() { return m_v.data(); }
-
-private:
-    std::vector<char*> m_v;
-};
-
-// A pipe holding text and then its end, as a CGI's standard input: its read
-// end, or -1.
-int stdin_holding(const std::string& text)
-{
-    int in[2];
-    if (pipe2(in, O_CLOEXEC) != 0)
-        return -1;
-    bool ok = text.empty() || write(in[1], text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    close(in[1]);
-    if (!ok) {
-        close(in[0]);
-        return -1;
-    }
-    return in[0];
-}
-
 // Starts argv with env, standard input holding stdinText (then its end), and
 // standard output into a pipe that is read to its end: kept in r->out, or, with
 // discard, moved to /dev/null and only counted. Then reaps it; the rusage
@@ -189,7 +157,7 @@ bool run_once(const std::vector<std::string>& argv, const std::vector<std::strin
     const std::string& stdinText, int stdinFd, bool discard, SRun* r)
 {
     int ownStdin = -1, out[2];
-    if (stdinFd < 0 && (stdinFd = ownStdin = stdin_holding(stdinText)) < 0)
+    if (stdinFd < 0 && (stdinFd = ownStdin = pipe_holding(stdinText)) < 0)
         return false;
     if (pipe2(out, O_CLOEXEC) != 0) {
         if (ownStdin >= 0)
@@ -197,20 +165,16 @@ bool run_once(const std::vector<std::string>& argv, const std::vector<std::strin
         return false;
     }
     static int s_devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, stdinFd, 0);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    posix_spawn_file_actions_adddup2(&fa, s_devNull, 2);
-    CCharVec av(argv), ev(env);
+    SChildIo io;
+    io.in = stdinFd;
+    io.out = out[1];
+    io.err = s_devNull;
     double t0 = now_ms();
-    pid_t pid;
-    int err = posix_spawn(&pid, argv[0].c_str(), &fa, nullptr, av.get(), ev.get());
-    posix_spawn_file_actions_destroy(&fa);
+    pid_t pid = start_program(io, argv, env);
     close(out[1]);
     if (ownStdin >= 0)
         close(ownStdin);
-    if (err != 0) {
+    if (pid < 0) {
         close(out[0]);
         return false;
     }
@@ -237,8 +201,8 @@ bool run_once(const std::vector<std::string>& argv, const std::vector<std::strin
     struct rusage ru;
     while (wait4(pid, &status, 0, &ru) < 0 && errno == EINTR) { }
     r->wallMs = now_ms() - t0;
-    r->cpuMs = (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000.0
-        + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000.0;
+    r->cpuMs = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000.0
+        + static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000.0;
     r->status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return true;
 }
@@ -278,28 +242,31 @@ std::string exe_of(pid_t pid)
 bool trace_once(const std::vector<std::string>& argv, const std::vector<std::string>& env,
     const std::string& stdinText, SCount* c)
 {
-    int in = stdin_holding(stdinText), out[2];
-    if (in < 0)
+    int out[2];
+    SChildIo io;
+    io.in = pipe_holding(stdinText);
+    if (io.in < 0)
         return false;
     if (pipe2(out, O_CLOEXEC) != 0) {
-        close(in);
+        close(io.in);
         return false;
     }
-    CCharVec av(argv), ev(env);
-    pid_t root = fork();
-    if (root == 0) {
-        int devNull = open("/dev/null", O_WRONLY);
-        if (dup2(in, 0) < 0 || dup2(out[1], 1) < 0 || dup2(devNull, 2) < 0)
-            _exit(127);
+    io.out = out[1];
+    io.err = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    pid_t root = start_child(io, [&]() {
         ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
         raise(SIGSTOP);
-        execve(av.get()[0], av.get(), ev.get());
-        _exit(127);
-    }
-    close(in);
-    close(out[1]);
-    if (root < 0)
+        exec_program(argv, env);
+        return 127;
+    });
+    close(io.in);
+    close(io.out);
+    if (io.err >= 0)
+        close(io.err);
+    if (root < 0) {
+        close(out[0]);
         return false;
+    }
     // The output is drained beside the tracing, so that a full pipe never
     // stops a traced writer while we wait for its next event.
     std::thread drain([fd = out[0]] {
@@ -441,11 +408,11 @@ void bench_relay(const SOptions& o, long* relayRssKiB, double* oursRate, double*
                 std::string request = backend_request(relay);
                 tcp.setDestAddress(DVR_BACKEND_IP, DVR_BACKEND_PORT);
                 ok = tcp.connectToDest()
-                    && tcp.sendData(request.data(), static_cast<int>(request.size())) == (int)request.size();
+                    && tcp.sendAll(request.data(), request.size());
                 ok = ok && run_once({ "/bin/cat" }, env, "", tcp.getSocket(), true, &r);
             }
             complete = complete && ok && r.bytes >= bytes;
-            rates[v].push_back(r.wallMs > 0 ? (r.bytes / 1048576.0) / (r.wallMs / 1000.0) : 0);
+            rates[v].push_back(r.wallMs > 0 ? (static_cast<double>(r.bytes) / 1048576.0) / (r.wallMs / 1000.0) : 0);
         }
     }
     check(complete, "every relay carried the whole stream");
@@ -529,7 +496,7 @@ int main(int argc, char** argv)
             (std::string("peer, ") + c.pchLabel + ": the expected answer").c_str(), p.out.substr(0, 200));
         setups[i] = { ours, floorSetup, peer };
 
-        for (int v = 0; v < VARIANT_COUNT; ++v) {
+        for (size_t v = 0; v < VARIANT_COUNT; ++v) {
             if (!trace_once(setups[i][v].argv, setups[i][v].env, c.query, &counts[i * VARIANT_COUNT + v]))
                 check(false, "a traced run starts");
         }
@@ -555,7 +522,7 @@ int main(int argc, char** argv)
         if (run_once(backendFloor, setups[kEpg][FLOOR].env, "", -1, false, &t) && run >= 0)
             backendFloorWall.push_back(t.wallMs);
         for (size_t i = 0; i < cases.size(); ++i) {
-            for (int v = 0; v < VARIANT_COUNT; ++v) {
+            for (size_t v = 0; v < VARIANT_COUNT; ++v) {
                 SRun r;
                 if (!run_once(setups[i][v].argv, setups[i][v].env, cases[i].query, -1, false, &r)) {
                     check(false, "a timed run starts");
@@ -579,7 +546,7 @@ int main(int argc, char** argv)
     for (size_t i = 0; i < cases.size(); ++i) {
         double floorWall = median(wall[i][FLOOR]), peerWall = median(wall[i][PEER]);
         double floorCpu = median(cpu[i][FLOOR]);
-        for (int v = 0; v < VARIANT_COUNT; ++v) {
+        for (size_t v = 0; v < VARIANT_COUNT; ++v) {
             const SCount& cnt = counts[i * VARIANT_COUNT + v];
             char procs[16], shells[16];
             snprintf(procs, sizeof procs, "%d", cnt.processes);
@@ -600,7 +567,7 @@ int main(int argc, char** argv)
         ratio(epgWall - 2 * toolRun, median(backendFloorWall)).c_str());
     printf("Programs each request runs, with the peak resident memory of each (KiB):\n");
     for (size_t i = 0; i < cases.size(); ++i) {
-        for (int v = 0; v < VARIANT_COUNT; ++v) {
+        for (size_t v = 0; v < VARIANT_COUNT; ++v) {
             const SCount& cnt = counts[i * VARIANT_COUNT + v];
             std::string peaks;
             for (const auto& kv : cnt.peakByProgram)

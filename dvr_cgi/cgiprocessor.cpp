@@ -8,7 +8,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "my_utility.h"
+#include "base_io.h"
 
 namespace {
 
@@ -153,35 +153,30 @@ char* CCgiProcessor::getHttpCookie() { return m_pchHttpCookie; }
 void CCgiProcessor::respondToClient(int reason)
 {
     static const char kTag[] = "[CCgiProcessor::respondToClient]";
-    bool bReturns = true;
-    switch (reason) {
-    case RESPOND_REASON_SUCCESS:
-        debug_print(kTag, "RESPOND_REASON_SUCCESS");
-        if (!m_pXmlDoc)
-            __buildErrRespondXmlDoc(0, "ERROR");
-        break;
-    case RESPOND_REASON_CANT_CONNECT:
-        debug_print(kTag, "RESPOND_REASON_CANT_CONNECT");
-        __buildErrRespondXmlDoc(-3, "ERROR CANT CONNECT TO SERVER");
-        break;
-    case RESPOND_REASON_NOT_IMPLEMENT:
-        debug_print(kTag, "RESPOND_REASON_NOT_IMPLEMENT");
-        __buildErrRespondXmlDoc(-4, "ERROR UNKNOW COMMAND");
-        break;
-    case RESPOND_REASON_SERVER_NOT_EXIST:
-        debug_print(kTag, "RESPOND_REASON_SERVER_NOT_EXIST");
-        __buildErrRespondXmlDoc(-2, "ERROR SERVER NOT EXIST");
-        break;
-    case RESPOND_REASON_AUTH_FAIL:
-        debug_print(kTag, "RESPOND_REASON_AUTH_FAIL");
-        __buildErrRespondXmlDoc(-5, "ERROR AUTHENTICATION FAIL");
-        break;
-    default:
-        debug_print(kTag, "RESPOND_REASON_EXPECTATION_FAILED");
-        __buildErrRespondXmlDoc(-1, "ERROR");
-        bReturns = false;
-        break;
-    }
+    // Each reason with a branch of its own, and the failure envelope it answers;
+    // the last entry is every other reason, after which the process ends.
+    static const struct {
+        int iReason;
+        const char* pchName;
+        int iErrCode;
+        const char* pchErrMsg;
+    } kAnswers[] = {
+        { RESPOND_REASON_SUCCESS, "RESPOND_REASON_SUCCESS", 0, "ERROR" },
+        { RESPOND_REASON_CANT_CONNECT, "RESPOND_REASON_CANT_CONNECT", -3, "ERROR CANT CONNECT TO SERVER" },
+        { RESPOND_REASON_NOT_IMPLEMENT, "RESPOND_REASON_NOT_IMPLEMENT", -4, "ERROR UNKNOW COMMAND" },
+        { RESPOND_REASON_SERVER_NOT_EXIST, "RESPOND_REASON_SERVER_NOT_EXIST", -2, "ERROR SERVER NOT EXIST" },
+        { RESPOND_REASON_AUTH_FAIL, "RESPOND_REASON_AUTH_FAIL", -5, "ERROR AUTHENTICATION FAIL" },
+        { RESPOND_REASON_EXPECTATION_FAILED, "RESPOND_REASON_EXPECTATION_FAILED", -1, "ERROR" },
+    };
+    const size_t kLast = sizeof(kAnswers) / sizeof(kAnswers[0]) - 1;
+    size_t i = 0;
+    while (i < kLast && kAnswers[i].iReason != reason)
+        i++;
+    const bool bReturns = i != kLast;
+    debug_print(kTag, "%s", kAnswers[i].pchName);
+    // Success answers the stored document, and the envelope only when there is none.
+    if (reason != RESPOND_REASON_SUCCESS || !m_pXmlDoc)
+        __buildErrRespondXmlDoc(kAnswers[i].iErrCode, kAnswers[i].pchErrMsg);
 
     char head[160];
     int headLen = snprintf(head, sizeof(head),
@@ -202,34 +197,34 @@ void CCgiProcessor::dumpValue()
 {
     static const char kTag[] = "[CCgiProcessor::dumpValue]";
     const struct {
-        const char* pchFormat;
+        const char* pchName;
         const char* pchValue;
     } vars[] = {
-        { "SERVER_SOFTWARE:%s", m_pchServerSoftware },
-        { "SERVER_NAME:%s", m_pchServerName },
-        { "GATEWAY_INTERFACE:%s", m_pchGatewayInterface },
-        { "SERVER_PROTOCOL:%s", m_pchServerProtocol },
-        { "SERVER_PORT:%s", m_pchServerPort },
-        { "REQUEST_METHOD:%s", m_pchRequestMethod },
-        { "PATH_INFO:%s", m_pchPathInfo },
-        { "PATH_TRANSLATED:%s", m_pchPathTranslated },
-        { "SCRIPT_NAME:%s", m_pchScriptName },
-        { "QUERY_STRING:%s", m_pchQueryString },
-        { "REMOTE_HOST:%s", m_pchRemoteHost },
-        { "REMOTE_ADDR:%s", m_pchRemoteAddr },
-        { "AUTH_TYPE:%s", m_pchAuthType },
-        { "REMOTE_USER:%s", m_pchRemoteUser },
-        { "REMOTE_IDENT:%s", m_pchRemoteIdent },
-        { "CONTENT_TYPE:%s", m_pchContentType },
-        { "CONTENT_LENGTH:%s", m_pchContentLength },
-        { "HTTP_ACCEPT:%s", m_pchHttpAccept },
-        { "HTTP_USER_AGENT:%s", m_pchHttpUserAgent },
-        { "HTTP_REFERER:%s", m_pchHttpReferer },
-        { "HTTP_HOST:%s", m_pchHostIp },
+        { "SERVER_SOFTWARE", m_pchServerSoftware },
+        { "SERVER_NAME", m_pchServerName },
+        { "GATEWAY_INTERFACE", m_pchGatewayInterface },
+        { "SERVER_PROTOCOL", m_pchServerProtocol },
+        { "SERVER_PORT", m_pchServerPort },
+        { "REQUEST_METHOD", m_pchRequestMethod },
+        { "PATH_INFO", m_pchPathInfo },
+        { "PATH_TRANSLATED", m_pchPathTranslated },
+        { "SCRIPT_NAME", m_pchScriptName },
+        { "QUERY_STRING", m_pchQueryString },
+        { "REMOTE_HOST", m_pchRemoteHost },
+        { "REMOTE_ADDR", m_pchRemoteAddr },
+        { "AUTH_TYPE", m_pchAuthType },
+        { "REMOTE_USER", m_pchRemoteUser },
+        { "REMOTE_IDENT", m_pchRemoteIdent },
+        { "CONTENT_TYPE", m_pchContentType },
+        { "CONTENT_LENGTH", m_pchContentLength },
+        { "HTTP_ACCEPT", m_pchHttpAccept },
+        { "HTTP_USER_AGENT", m_pchHttpUserAgent },
+        { "HTTP_REFERER", m_pchHttpReferer },
+        { "HTTP_HOST", m_pchHostIp },
     };
     for (const auto& var : vars) {
         if (var.pchValue)
-            debug_print(kTag, var.pchFormat, var.pchValue);
+            debug_print(kTag, "%s:%s", var.pchName, var.pchValue);
     }
 }
 
@@ -282,6 +277,6 @@ void CCgiProcessor::traceMembers(const char* tag, const STraceMember* pTable, si
 {
     for (size_t i = 0; i < count; i++) {
         if (!pTable[i].pStr->empty())
-            debug_print(tag, pTable[i].pchFormat, pTable[i].pStr->c_str());
+            debug_print(tag, "%s:%s", pTable[i].pchName, pTable[i].pStr->c_str());
     }
 }

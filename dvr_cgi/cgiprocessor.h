@@ -27,9 +27,9 @@ struct SRequestParam {
     std::string* pStrMember;
 };
 
-// One traced member of a request class: its trace format and its value.
+// One traced member of a request class: its name and its value.
 struct STraceMember {
-    const char* pchFormat;
+    const char* pchName;
     const std::string* pStr;
 };
 

@@ -1,8 +1,6 @@
 // The programme-guide request object.
 #include "epg.h"
 
-#include "my_utility.h"
-
 CEpg::CEpg()
     : m_bIsTransferSuccess(false)
 {
@@ -37,13 +35,13 @@ void CEpg::dumpValue()
     CCgiProcessor::dumpValue();
     static const char kTag[] = "[CEpg::dumpValue]";
     const STraceMember members[] = {
-        { "m_str_subfunc:%s", &m_str_subfunc },
-        { "m_str_todo:%s", &m_str_todo },
-        { "m_str_up:%s", &m_str_up },
-        { "m_str_down:%s", &m_str_down },
-        { "m_str_entries:%s", &m_str_entries },
-        { "m_str_channel:%s", &m_str_channel },
-        { "m_str_title:%s", &m_str_title },
+        { "m_str_subfunc", &m_str_subfunc },
+        { "m_str_todo", &m_str_todo },
+        { "m_str_up", &m_str_up },
+        { "m_str_down", &m_str_down },
+        { "m_str_entries", &m_str_entries },
+        { "m_str_channel", &m_str_channel },
+        { "m_str_title", &m_str_title },
     };
     traceMembers(kTag, members, sizeof(members) / sizeof(members[0]));
 }

@@ -4,7 +4,9 @@
 #include <string.h>
 #include <string>
 
+#include "base_io.h"
 #include "epg.h"
+#include "forward.h"
 #include "my_utility.h"
 #include "platform.h"
 #include "small_http.h"
@@ -48,7 +50,6 @@ int main()
 {
     CEpg epg;
     CSmallHttp http(DVR_BACKEND_IP, DVR_BACKEND_PORT);
-    const char* pEntiyBody = nullptr;
     std::string subFunc;
     std::string toDo;
     char username[NAS_USERNAME_SIZE];
@@ -82,18 +83,6 @@ int main()
         return 0;
     }
 
-    http.setHttpMethod(row.pchMethod);
-    http.setHttpAbsPath(DVR_EPG_PATH);
-    http.setHttpQueryString(epg.getQueryString());
-    http.buildHttpHeader();
-    http.sendHttpRequest();
-    pEntiyBody = http.getHttpRespondEntiyBody();
-    if (!pEntiyBody)
-        epg.respondToClient(RESPOND_REASON_NO_BODY);
-    debug_print("[main]", "pEntiyBody:%s", pEntiyBody);
-    // The body is held once: the answer document keeps the client's buffer.
-    epg.offerDocBuffer(http.releaseEntiyBody());
-    epg.json_to_xml(pEntiyBody);
-    epg.respondToClient(epg.isTransferSuccess() ? RESPOND_REASON_SUCCESS : RESPOND_REASON_TRANSFER_FAIL);
+    forward_to_backend(epg, http, row.pchMethod, DVR_EPG_PATH, epg.getQueryString());
     return 0;
 }

@@ -1,6 +1,6 @@
-// NAS platform helpers: the trace hook, commands without a shell, process
-// lookup by name, session validation with the NAS login service, and the
-// fault signal handler pair.
+// NAS platform helpers: commands without a shell, process lookup by name,
+// session validation with the NAS login service, and the fault signal handler
+// pair.
 #include "my_utility.h"
 
 #include <dirent.h>
@@ -8,7 +8,6 @@
 #include <execinfo.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,74 +16,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "base_io.h"
 #include "platform.h"
 #include "small_http.h"
-
-#ifdef DVR_CGI_TRACE
-void debug_print(const char* tag, const char* format, ...)
-{
-    char line[4096];
-    int n = snprintf(line, sizeof(line), "%s ", tag);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(line))
-        n = 0;
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line + n, sizeof(line) - n, format, args);
-    va_end(args);
-    // One write per line, so lines of concurrent CGIs do not interleave in the log.
-    size_t len = strlen(line);
-    if (len == 0 || line[len - 1] != '\n') {
-        if (len + 1 < sizeof(line))
-            line[len++] = '\n';
-        else
-            line[len - 1] = '\n';
-    }
-    ssize_t ignored = write(STDERR_FILENO, line, len);
-    (void)ignored;
-}
-#endif
-
-// ---------------------------------------------------------------------------
-// Output
-
-bool write_all_iov(int fd, struct iovec* iov, int count)
-{
-    int index = 0;
-    while (index < count) {
-        if (iov[index].iov_len == 0) {
-            index++;
-            continue;
-        }
-        ssize_t n = writev(fd, iov + index, count - index);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno == EAGAIN) {
-                struct pollfd pfd = { fd, POLLOUT, 0 };
-                poll(&pfd, 1, -1);
-                continue;
-            }
-            return false;
-        }
-        size_t left = static_cast<size_t>(n);
-        while (index < count && left >= iov[index].iov_len) {
-            left -= iov[index].iov_len;
-            iov[index].iov_len = 0;
-            index++;
-        }
-        if (index < count) {
-            iov[index].iov_base = static_cast<char*>(iov[index].iov_base) + left;
-            iov[index].iov_len -= left;
-        }
-    }
-    return true;
-}
-
-bool write_all(int fd, const char* p, size_t n)
-{
-    struct iovec iov = { const_cast<char*>(p), n };
-    return write_all_iov(fd, &iov, 1);
-}
 
 // ---------------------------------------------------------------------------
 // Commands
@@ -551,7 +485,7 @@ int get_Ovra_web_port()
 int curl_send_request(const char* const argv[], char* ret_str, int buf_len)
 {
     if (buf_len <= 0 || run_command(argv, ret_str, static_cast<size_t>(buf_len)) < 0) {
-        debug_print("[curl_send_request]", "popen fail,command is %s,erron =%d", argv[0], errno);
+        debug_print("[curl_send_request]", "command fail,command is %s,erron =%d", argv[0], errno);
         return 1;
     }
     return 0;
@@ -672,10 +606,23 @@ bool _build_login_form(const char* sid, const char* ending, char* buf, size_t bu
     return true;
 }
 
+namespace {
+
+// The result of one path of a validation from the login service's answer
+// (null: none came), traced under the path's tag when it confirms the session.
+int _login_result(const char* tag, const char* answer, char* username)
+{
+    if (!answer || _check_login_answer(answer, username) != 0)
+        return 1;
+    debug_print(tag, "username is %s", username);
+    return 0;
+}
+
+} // namespace
+
 int _login_Ovra_with_sid_curl(const char* sid, char* username)
 {
-    char form[NAS_LOGIN_BODY_SIZE];
-    memset(form, 0, sizeof(form));
+    char form[NAS_LOGIN_BODY_SIZE] = {};
     if (!_build_login_form(sid, "", form, sizeof(form)))
         return 1;
     int port = _get_host_ssl_port();
@@ -691,37 +638,22 @@ int _login_Ovra_with_sid_curl(const char* sid, char* username)
     memset(buf, 0, sizeof(buf));
     if (curl_send_request(argv, buf, NAS_CURL_ANSWER_SIZE) != 0)
         return 1;
-    if (_check_login_answer(buf, username) != 0)
-        return 1;
-    debug_print("[_login_Ovra_with_sid_curl]", "username is %s", username);
-    return 0;
+    return _login_result("[_login_Ovra_with_sid_curl]", buf, username);
 }
 
 int _login_Ovra_with_sid(const char* sid, char* username)
 {
-    char form[NAS_LOGIN_BODY_SIZE];
-    memset(form, 0, sizeof(form));
+    char form[NAS_LOGIN_BODY_SIZE] = {};
     if (!_build_login_form(sid, "\n", form, sizeof(form)))
         return 1;
     int port = _get_host_port();
 
-    int result = 1;
     CSmallHttp http(NAS_LOGIN_IP, port);
     if (!http.connectToServer()) {
         debug_print("[_login_Ovra_with_sid]", "connect to server fail");
         return 1;
     }
-    http.setHttpMethod("POST");
-    http.setHttpAbsPath(NAS_LOGIN_PATH);
-    http.setHttpQueryString(form);
-    http.buildHttpHeader();
-    http.sendHttpRequest();
-    const char* pBody = http.getHttpRespondEntiyBody();
-    if (pBody && _check_login_answer(pBody, username) == 0) {
-        debug_print("[_login_Ovra_with_sid]", "username is %s", username);
-        result = 0;
-    }
-    return result;
+    return _login_result("[_login_Ovra_with_sid]", http.exchange("POST", NAS_LOGIN_PATH, form), username);
 }
 
 int login_Ovra_with_sid(const char* sid, char* username)

@@ -1,23 +1,12 @@
-// NAS platform helpers shared by both CGI programs: the trace hook, starting
-// commands without a shell, process lookup by name, NAS session validation and
-// the fault signal handler pair.
+// NAS platform helpers shared by both CGI programs: starting commands without
+// a shell, process lookup by name, NAS session validation and the fault signal
+// handler pair.
 #ifndef DVR_CGI_MY_UTILITY_H
 #define DVR_CGI_MY_UTILITY_H
 
 #include <signal.h>
 #include <stddef.h>
 #include <sys/types.h>
-#include <sys/uio.h>
-
-// Trace hook. Silent in the shipped build; configure with -DDVR_CGI_TRACE=ON to
-// send each trace line to standard error (the web server's error log).
-#ifdef DVR_CGI_TRACE
-void debug_print(const char* tag, const char* format, ...) __attribute__((format(printf, 2, 3)));
-#else
-__attribute__((format(printf, 2, 3))) static inline void debug_print(const char*, const char*, ...)
-{
-}
-#endif
 
 // Starts argv[0] with argv as its words, never through a shell. The child gets
 // standard input from /dev/null, no descriptor but 0-2, and only the fixed PATH
@@ -32,12 +21,6 @@ int run_command(const char* const argv[], char* out, size_t outLen);
 // the web server). Otherwise as run_command. Waits for it; returns its exit
 // status (128 + N when signal N ended it), or -1 when it could not be started.
 int run_service_script(const char* const argv[]);
-
-// Writes every byte of the pieces to fd, across short writes, EINTR and a
-// non-blocking descriptor (waits until it takes more). False when the reader
-// has gone or the write fails otherwise. iov is consumed.
-bool write_all_iov(int fd, struct iovec* iov, int count);
-bool write_all(int fd, const char* p, size_t n);
 
 // Process lookup: a heap list of the ids of every process with this command
 // name, in /proc directory order, ended by 0; null for none. Caller frees.

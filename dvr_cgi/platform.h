@@ -38,12 +38,18 @@
 // Scratch file name of a run, formatted with the process id in hex.
 #define DVR_SCRATCH_FILE_FMT "/tmp/dvrxmltmp%x.xml"
 
-// Limits, each with the reason for its value.
+// Limits of the CGI request and answer, each with the reason for its value.
 enum {
     // The web interface's scratch name buffer; "/tmp/dvrxmltmp" + 8 hex + ".xml" fits easily.
     DVR_SCRATCH_NAME_SIZE = 100,
     // A failure envelope is at most a few dozen bytes; the buffer leaves room for any errmsg.
     DVR_ERR_DOC_SIZE = 2048,
+    // A POST body is never used; it is consumed with one bounded read, never sized by the client.
+    CGI_BODY_DRAIN_SIZE = 4096,
+};
+
+// Limits of the HTTP exchanges.
+enum {
     // Status line and header block of a backend answer must arrive within this first block.
     HTTP_FIRST_BLOCK_SIZE = 1024,
     // The request buffer that fits every request the web interface usually sends; longer
@@ -51,13 +57,22 @@ enum {
     HTTP_REQUEST_BUF_SIZE = 1024,
     // One receive of the rest of a JSON body.
     HTTP_BODY_PIECE_SIZE = 1024,
+    // The largest answer body kept in memory: far above any real guide list, and a
+    // bound on what a backend's Content-Length or chunk sizes can make us hold.
+    HTTP_BODY_MAX_SIZE = 32 * 1024 * 1024,
+};
+
+// Limits of the stream relay.
+enum {
     // One receive of a relayed transport stream: 1024 TS packets of 188 bytes.
     HTTP_RELAY_PIECE_SIZE = 192512,
     // What one splice of the relay asks for; the kernel moves what the pipe
     // takes. Asking for less than the pipe could hold makes more calls.
     HTTP_RELAY_SPLICE_SIZE = 1 << 20,
-    // A POST body is never used; it is consumed with one bounded read, never sized by the client.
-    CGI_BODY_DRAIN_SIZE = 4096,
+};
+
+// Limits of the session check.
+enum {
     // First output line of the configuration tool that is read (15 characters and a NUL).
     NAS_SETTING_BUF_SIZE = 16,
     // Form text sent to the login service: "sid=...&service=100\n" and its NUL.
@@ -66,11 +81,12 @@ enum {
     NAS_CURL_ANSWER_SIZE = 1024,
     // The caller's user name buffer; a longer name is refused, never cut.
     NAS_USERNAME_SIZE = 128,
+};
+
+// Limits of the process lookup and the watchdog.
+enum {
     // Path buffers of the /proc scan and of the watchdog.
     DVR_PATH_BUF_SIZE = 1024,
-    // The largest answer body kept in memory: far above any real guide list, and a
-    // bound on what a backend's Content-Length or chunk sizes can make us hold.
-    HTTP_BODY_MAX_SIZE = 32 * 1024 * 1024,
     // A /proc entry name that the lookup remembers: a process id has at most 10 digits.
     DVR_PROC_ENTRY_SIZE = 16,
     // The start of a status file that holds its "Name:" and "Tgid:" lines; the

@@ -12,7 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "my_utility.h"
+#include "base_io.h"
 
 namespace {
 
@@ -122,7 +122,8 @@ std::string _request_line_query(const std::string& query)
     static const char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(query.size());
-    for (unsigned char ch : query) {
+    for (char byte : query) {
+        const unsigned char ch = static_cast<unsigned char>(byte);
         if (_breaks_request_line(ch)) {
             out += '%';
             out += kHex[ch >> 4];
@@ -152,82 +153,64 @@ long CChunkDecoder::decode(char* buf, size_t len)
     size_t out = 0;
     size_t i = 0;
     while (i < len && m_eState != DONE && m_eState != BAD) {
-        const char ch = buf[i];
-        switch (m_eState) {
-        case SIZE: {
-            int v = _hex_value(ch);
-            if (v >= 0 && m_iDigits < 15) {
-                m_iLeft = m_iLeft * 16 + static_cast<unsigned>(v);
-                ++m_iDigits;
-            } else if (m_iDigits > 0 && (ch == ';' || ch == ' ' || ch == '\t')) {
-                m_eState = SIZE_END;
-                m_iLineLen = 0;
-            } else if (m_iDigits > 0 && ch == '\r') {
-                m_eState = SIZE_LF;
-            } else {
-                m_eState = BAD;
-            }
-            ++i;
-            break;
+        if (m_eState != DATA) {
+            m_eState = __afterByte(buf[i++]);
+            continue;
         }
-        case SIZE_END: // chunk extensions: passed over
-            if (ch == '\r')
-                m_eState = SIZE_LF;
-            else if (++m_iLineLen > CHUNK_LINE_MAX)
-                m_eState = BAD;
-            ++i;
-            break;
-        case SIZE_LF:
-            m_eState = ch != '\n' ? BAD : m_iLeft == 0 ? TRAILER : DATA;
-            m_iDigits = 0;
-            ++i;
-            break;
-        case DATA: {
-            size_t n = len - i;
-            if (n > m_iLeft)
-                n = static_cast<size_t>(m_iLeft);
-            memmove(buf + out, buf + i, n);
-            out += n;
-            i += n;
-            m_iLeft -= n;
-            if (m_iLeft == 0)
-                m_eState = DATA_CR;
-            break;
-        }
-        case DATA_CR:
-            m_eState = ch == '\r' ? DATA_LF : BAD;
-            ++i;
-            break;
-        case DATA_LF:
-            m_eState = ch == '\n' ? SIZE : BAD;
-            ++i;
-            break;
-        case TRAILER: // the start of a trailer line, or the empty line that ends the body
-            m_eState = ch == '\r' ? LAST_LF : TRAILER_LINE;
-            m_iLineLen = 0;
-            ++i;
-            break;
-        case TRAILER_LINE:
-            if (ch == '\r')
-                m_eState = TRAILER_LF;
-            else if (++m_iLineLen > CHUNK_LINE_MAX)
-                m_eState = BAD;
-            ++i;
-            break;
-        case TRAILER_LF:
-            m_eState = ch == '\n' ? TRAILER : BAD;
-            ++i;
-            break;
-        case LAST_LF:
-            m_eState = ch == '\n' ? DONE : BAD;
-            ++i;
-            break;
-        case DONE:
-        case BAD:
-            break;
-        }
+        size_t n = len - i;
+        if (n > m_iLeft)
+            n = static_cast<size_t>(m_iLeft);
+        memmove(buf + out, buf + i, n);
+        out += n;
+        i += n;
+        m_iLeft -= n;
+        if (m_iLeft == 0)
+            m_eState = DATA_CR;
     }
     return m_eState == BAD ? -1 : static_cast<long>(out);
+}
+
+CChunkDecoder::EState CChunkDecoder::__afterByte(char ch)
+{
+    switch (m_eState) {
+    case SIZE: {
+        int v = _hex_value(ch);
+        if (v >= 0 && m_iDigits < 15) {
+            m_iLeft = m_iLeft * 16 + static_cast<unsigned>(v);
+            ++m_iDigits;
+            return SIZE;
+        }
+        if (m_iDigits > 0 && (ch == ';' || ch == ' ' || ch == '\t')) {
+            m_iLineLen = 0;
+            return SIZE_END;
+        }
+        return m_iDigits > 0 && ch == '\r' ? SIZE_LF : BAD;
+    }
+    case SIZE_END: // chunk extensions, passed over
+    case TRAILER_LINE: // a trailer line, passed over
+        if (ch == '\r')
+            return m_eState == SIZE_END ? SIZE_LF : TRAILER_LF;
+        return ++m_iLineLen > CHUNK_LINE_MAX ? BAD : m_eState;
+    case SIZE_LF:
+        m_iDigits = 0;
+        return ch != '\n' ? BAD : m_iLeft == 0 ? TRAILER : DATA;
+    case TRAILER: // the start of a trailer line, or the empty line that ends the body
+        m_iLineLen = 0;
+        return ch == '\r' ? LAST_LF : TRAILER_LINE;
+    case DATA_CR:
+        return ch == '\r' ? DATA_LF : BAD;
+    case DATA_LF:
+        return ch == '\n' ? SIZE : BAD;
+    case TRAILER_LF:
+        return ch == '\n' ? TRAILER : BAD;
+    case LAST_LF:
+        return ch == '\n' ? DONE : BAD;
+    case DATA:
+    case DONE:
+    case BAD:
+        break;
+    }
+    return m_eState;
 }
 
 CSmallHttp::CSmallHttp(std::string destIp, int port)
@@ -318,6 +301,20 @@ void CSmallHttp::buildHttpHeader()
     }
 }
 
+const char* CSmallHttp::exchange(
+    const char* method, const char* absPath, const std::string& queryString, bool (*pfnStillServing)())
+{
+    setHttpMethod(method);
+    setHttpAbsPath(absPath);
+    setHttpQueryString(queryString);
+    buildHttpHeader();
+    if (m_tcpConnection.isConnectSuccess() || connectToServer())
+        sendHttpRequest();
+    if (pfnStillServing && !pfnStillServing())
+        return "";
+    return getHttpRespondEntiyBody();
+}
+
 int CSmallHttp::sendHttpRequest()
 {
     const char* pRequest = getRequestText();
@@ -326,21 +323,10 @@ int CSmallHttp::sendHttpRequest()
     if (len == 0) {
         // An empty request (unknown method) is one send of nothing.
         result = m_tcpConnection.sendData(pRequest, 0);
+    } else if (!m_tcpConnection.sendAll(pRequest, len)) {
+        result = -1;
     } else {
-        // The kernel may take a long request in parts; the rest follows until all is sent.
-        size_t sent = 0;
-        result = 0;
-        while (sent < len) {
-            size_t piece = len - sent < INT_MAX ? len - sent : INT_MAX;
-            int n = m_tcpConnection.sendData(pRequest + sent, static_cast<int>(piece));
-            if (n <= 0) {
-                result = -1;
-                break;
-            }
-            sent += static_cast<size_t>(n);
-        }
-        if (result == 0)
-            result = sent < INT_MAX ? static_cast<int>(sent) : INT_MAX;
+        result = len < INT_MAX ? static_cast<int>(len) : INT_MAX;
     }
     debug_print("[CSmallHttp::sendHttpRequest] B >>> C  ", "len:%d m_chRequestBuf:%s len2:%d", result,
         pRequest, static_cast<int>(len));
@@ -447,6 +433,20 @@ char* CSmallHttp::releaseEntiyBody()
     return pBody;
 }
 
+int CSmallHttp::__receiveBody(size_t pos, size_t* pRoom, size_t wantRoom, size_t limit)
+{
+    if (*pRoom - pos < wantRoom && *pRoom < limit) {
+        size_t bigger = *pRoom * 2 < limit ? *pRoom * 2 : limit;
+        char* grown = static_cast<char*>(realloc(m_pEntiyBody, bigger + 1));
+        if (!grown)
+            return -1;
+        m_pEntiyBody = grown;
+        *pRoom = bigger;
+    }
+    size_t want = *pRoom - pos < INT_MAX ? *pRoom - pos : INT_MAX;
+    return m_tcpConnection.recvData(m_pEntiyBody + pos, static_cast<int>(want));
+}
+
 char* CSmallHttp::__readChunkedBody(const char* pEarly, int earlyCount)
 {
     // Room for the decoded body up to the cap, and for one more raw piece
@@ -462,16 +462,7 @@ char* CSmallHttp::__readChunkedBody(const char* pEarly, int earlyCount)
     long n = decoder.decode(m_pEntiyBody, static_cast<size_t>(earlyCount));
     size_t pos = n > 0 ? static_cast<size_t>(n) : 0;
     while (n >= 0 && !decoder.isDone() && pos <= static_cast<size_t>(HTTP_BODY_MAX_SIZE)) {
-        if (room - pos < HTTP_BODY_PIECE_SIZE && room < limit) {
-            size_t bigger = room * 2 < limit ? room * 2 : limit;
-            char* grown = static_cast<char*>(realloc(m_pEntiyBody, bigger + 1));
-            if (!grown)
-                break;
-            m_pEntiyBody = grown;
-            room = bigger;
-        }
-        size_t want = room - pos < INT_MAX ? room - pos : INT_MAX;
-        int got = m_tcpConnection.recvData(m_pEntiyBody + pos, static_cast<int>(want));
+        int got = __receiveBody(pos, &room, HTTP_BODY_PIECE_SIZE, limit);
         if (got <= 0)
             break;
         n = decoder.decode(m_pEntiyBody + pos, static_cast<size_t>(got));
@@ -516,17 +507,8 @@ char* CSmallHttp::__readBodyByLength(const char* pEarly, int earlyCount)
     memcpy(m_pEntiyBody, pEarly, static_cast<size_t>(earlyCount));
     size_t pos = static_cast<size_t>(earlyCount);
     while (pos < total) {
-        if (pos == room) {
-            size_t bigger = room * 2 < total ? room * 2 : total;
-            char* grown = static_cast<char*>(realloc(m_pEntiyBody, bigger + 1));
-            if (!grown)
-                break;
-            m_pEntiyBody = grown;
-            room = bigger;
-        }
         debug_print("xxx", "remain:%d", static_cast<int>(total - pos));
-        size_t want = room - pos < INT_MAX ? room - pos : INT_MAX;
-        int n = m_tcpConnection.recvData(m_pEntiyBody + pos, static_cast<int>(want));
+        int n = __receiveBody(pos, &room, 1, total);
         if (n <= 0)
             break;
         pos += static_cast<size_t>(n);

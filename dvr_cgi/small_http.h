@@ -23,6 +23,9 @@ private:
     unsigned long long m_iLeft = 0;
     int m_iDigits = 0;
     size_t m_iLineLen = 0;
+
+    // The state after one byte of the coding outside the data.
+    EState __afterByte(char ch);
 };
 
 typedef enum e_connect_state {
@@ -55,6 +58,10 @@ private:
     int __httpRespondParser(char* dataBuf, int len);
     char* __readBodyByLength(const char* pEarly, int earlyCount);
     char* __readChunkedBody(const char* pEarly, int earlyCount);
+    // Receives more of the body into m_pEntiyBody at pos, first doubling the
+    // buffer (up to limit bytes) when less than wantRoom is left in it. What
+    // recvData returns; -1 when the buffer could not grow.
+    int __receiveBody(size_t pos, size_t* pRoom, size_t wantRoom, size_t limit);
     [[noreturn]] void __relayTransportStream(const char* pEarly, int earlyCount);
 
 public:
@@ -77,6 +84,14 @@ public:
     // Hands the heap body over to the caller, who frees it; null when the body
     // lives in the first block. A large answer is then held once, not twice.
     char* releaseEntiyBody();
+    // One whole exchange, the road of every forward and of the login check:
+    // sets method, path and query, builds the request and sends it over the
+    // connection that stands (one is opened now when none does; without one
+    // nothing is sent), then reads the answer as getHttpRespondEntiyBody does.
+    // pfnStillServing, when given, is asked after sending: when it says the
+    // peer has gone, the answer is not waited for and reads as the empty text.
+    const char* exchange(const char* method, const char* absPath, const std::string& queryString,
+        bool (*pfnStillServing)() = nullptr);
 
     // What the parser and the composer produced, for tests and traces.
     const char* getRequestText() const { return m_pchLongRequest ? m_pchLongRequest : m_chRequestBuf; }

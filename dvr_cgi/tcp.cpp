@@ -1,3 +1,5 @@
+// The blocking TCP connection of one exchange: connect, send and receive,
+// each wait bounded.
 #include "tcp.h"
 
 #include <arpa/inet.h>
@@ -8,7 +10,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include "my_utility.h"
+#include "base_io.h"
 #include "platform.h"
 
 CTcp::CTcp()
@@ -99,6 +101,11 @@ int CTcp::sendData(const char* pData, int len)
         r = send(m_sockfd, pData, static_cast<size_t>(len), MSG_NOSIGNAL);
     } while (r < 0 && errno == EINTR);
     return static_cast<int>(r);
+}
+
+bool CTcp::sendAll(const char* pData, size_t len)
+{
+    return send_all(m_sockfd, pData, len);
 }
 
 int CTcp::recvData(char* pRecvBuf, int len)

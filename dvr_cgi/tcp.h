@@ -3,6 +3,7 @@
 #define DVR_CGI_TCP_H
 
 #include <netinet/in.h>
+#include <stddef.h>
 
 class CTcp {
 private:
@@ -22,6 +23,9 @@ public:
     // One send; len 0 means strlen(pData). A peer that reset the connection
     // makes it fail with -1 instead of raising SIGPIPE.
     int sendData(const char* pData, int len);
+    // Sends every byte, across short sends; false when the peer has gone, the
+    // send limit ran out or the socket failed otherwise.
+    bool sendAll(const char* pData, size_t len);
     // One receive; 0 when the peer closed, -1 on failure. Adds no NUL.
     int recvData(char* pRecvBuf, int len);
     bool isConnectSuccess() const { return m_bIsConnectSuccess; }

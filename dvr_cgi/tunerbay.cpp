@@ -1,8 +1,6 @@
 // The tuner-adapter request object.
 #include "tunerbay.h"
 
-#include "my_utility.h"
-
 CTunerBay::CTunerBay()
     : m_bIsTransferSuccess(false)
 {
@@ -47,14 +45,14 @@ void CTunerBay::dumpValue()
     CCgiProcessor::dumpValue();
     static const char kTag[] = "[CTunerBay::dumpValue]";
     const STraceMember members[] = {
-        { "m_str_subfunc:%s", &m_str_subfunc },
-        { "m_str_todo:%s", &m_str_todo },
-        { "m_str_up:%s", &m_str_up },
-        { "m_str_down:%s", &m_str_down },
-        { "m_str_index:%s", &m_str_index },
-        { "m_str_idlescan:%s", &m_str_idlescan },
-        { "m_str_id:%s", &m_str_id },
-        { "m_str_entries:%s", &m_str_entries },
+        { "m_str_subfunc", &m_str_subfunc },
+        { "m_str_todo", &m_str_todo },
+        { "m_str_up", &m_str_up },
+        { "m_str_down", &m_str_down },
+        { "m_str_index", &m_str_index },
+        { "m_str_idlescan", &m_str_idlescan },
+        { "m_str_id", &m_str_id },
+        { "m_str_entries", &m_str_entries },
     };
     traceMembers(kTag, members, sizeof(members) / sizeof(members[0]));
 }

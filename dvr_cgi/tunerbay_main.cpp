@@ -5,6 +5,8 @@
 #include <string>
 #include <unistd.h>
 
+#include "base_io.h"
+#include "forward.h"
 #include "my_utility.h"
 #include "platform.h"
 #include "small_http.h"
@@ -51,7 +53,8 @@ struct SRow {
 const SStep kForwardGet = { FORWARD_GET, nullptr, RETURN_0 };
 const SStep kForwardPost = { FORWARD_POST, nullptr, RETURN_0 };
 
-// The option update (row 1) has its own code below: it may switch the DVR service.
+// The option update ("option", "update") has its own code below: it may switch
+// the DVR service.
 const SRow kRows[] = {
     { "option", "get", true, kForwardGet, { SELF_ANSWER, kServerMissingAnswer, RETURN_0 } },
     { "option", nullptr, false, { NOT_IMPLEMENT, "no suitable todo with subfunc=option", RETURN_0 }, {} },
@@ -73,6 +76,13 @@ const SRow kRows[] = {
 
 const SStep kNoSuitableSubfunc = { NOT_IMPLEMENT, "no suitable subfunc", RETURN_0 };
 
+// The second look at the process table, after the request has been sent: the
+// answer is read only while the backend still runs.
+bool backend_still_runs()
+{
+    return is_process_exist(DVR_BACKEND_NAME);
+}
+
 class CTunerBayRun {
 public:
     CTunerBayRun(CTunerBay& request, CSmallHttp& http, std::string& respondData)
@@ -91,14 +101,11 @@ public:
         m_request.respondToClient(RESPOND_REASON_SUCCESS);
     }
 
-    // Prepares a forward to the backend and runs the send step.
+    // Forwards to the backend: a backend gone by the time the request is sent
+    // makes an empty answer.
     void forward(const char* pchMethod, const std::string& query)
     {
-        m_http.setHttpMethod(pchMethod);
-        m_http.setHttpAbsPath(DVR_TUNERBAY_PATH);
-        m_http.setHttpQueryString(query);
-        m_http.buildHttpHeader();
-        sendRequest();
+        forward_to_backend(m_request, m_http, pchMethod, DVR_TUNERBAY_PATH, query, backend_still_runs);
     }
 
     // Carries out one step of the table; returns only on RETURN_0.
@@ -124,29 +131,6 @@ public:
     }
 
 private:
-    // The send step: the backend is asked again after sending, and its answer is
-    // read only while it still runs.
-    void sendRequest()
-    {
-        if (m_http.connectToServer())
-            m_http.sendHttpRequest();
-        const char* pEntiyBody;
-        if (is_process_exist(DVR_BACKEND_NAME))
-            pEntiyBody = m_http.getHttpRespondEntiyBody();
-        else
-            pEntiyBody = m_respondData.c_str();
-        if (!pEntiyBody)
-            m_request.respondToClient(RESPOND_REASON_NO_BODY);
-        debug_print("[main]", "pEntiyBody:%s", pEntiyBody);
-        // The body is held once: the answer document keeps the client's buffer.
-        m_request.offerDocBuffer(m_http.releaseEntiyBody());
-        m_request.json_to_xml(pEntiyBody);
-        if (m_request.isTransferSuccess())
-            m_request.respondToClient(RESPOND_REASON_SUCCESS);
-        else
-            m_request.respondToClient(RESPOND_REASON_TRANSFER_FAIL);
-    }
-
     CTunerBay& m_request;
     CSmallHttp& m_http;
     std::string& m_respondData;
@@ -169,7 +153,7 @@ void run_dvr_service(const char* pchAction)
         write_all(STDERR_FILENO, line, static_cast<size_t>(len) < sizeof(line) ? static_cast<size_t>(len) : sizeof(line) - 1);
 }
 
-// Row 1: the option update, which may start or stop the DVR service.
+// The option update, which may start or stop the DVR service.
 void option_update(CTunerBay& tunerbay, CTunerBayRun& run)
 {
     const bool bRunning = is_process_exist(DVR_BACKEND_NAME);

@@ -1,6 +1,8 @@
 #include "dongle_check.h"
 
 #include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -31,11 +33,14 @@ CDongleCheck::CDongleCheck(const char* sysfsRoot, const char* deviceRoot, FILE* 
     memset(m_chPath, 0, sizeof(m_chPath));
 }
 
-bool CDongleCheck::__formatPath(const char* fmt, const char* root, int tuner)
+bool CDongleCheck::__formatPath(const char* fmt, ...)
 {
-    int len = snprintf(m_chPath, sizeof(m_chPath), fmt, root, tuner);
+    va_list args;
+    va_start(args, fmt);
+    int len = vsnprintf(m_chPath, sizeof(m_chPath), fmt, args);
+    va_end(args);
     // A cut path names some other file; better not to look at all.
-    return len >= 0 && (size_t)len < sizeof(m_chPath);
+    return len >= 0 && static_cast<size_t>(len) < sizeof(m_chPath);
 }
 
 bool CDongleCheck::__isRegistered(int tuner)

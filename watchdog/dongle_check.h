@@ -50,8 +50,9 @@ public:
     int checkOnce();
 
 private:
-    // Writes one tuner's path into m_chPath; false when it does not fit.
-    bool __formatPath(const char* fmt, const char* root, int tuner);
+    // Writes a path (one of the two formats, with the root and the tuner) into
+    // m_chPath; false when it does not fit.
+    bool __formatPath(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     // A registered tuner is one whose sysfs entry exists.
     bool __isRegistered(int tuner);
     // Opens the front end read-only and closes it at once.

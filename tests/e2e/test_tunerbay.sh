@@ -77,37 +77,37 @@ refuse_row() {
 
 # --- Forwarding rows (unknown keys and encoded text travel unchanged) -------
 
-forward_row "row 2 option get" GET "$SERVER_MISSING_ANSWER" 'subfunc=option&todo=get&index=1&sid=abc123&foo=bar'
-forward_row "row 4 info list" GET "$NOT_READY_ANSWER" 'subfunc=info&todo=list&up=0&down=20&x=%41%20b+c'
-forward_row "row 6 region list" GET "$OK_ANSWER" 'subfunc=region&todo=list'
-forward_row "row 7 region update" GET "$FAILURE_ANSWER" 'subfunc=region&todo=update&index=0&id=de-Berlin&entries=[1,2]'
-forward_row "row 8 region get" GET "$FAILURE_ANSWER" 'subfunc=region&todo=get&index=3&unknown_key=1'
-forward_row "row 10 network list" GET "$OK_ANSWER" 'subfunc=network&todo=list&index=0'
-forward_row "row 11 network add" POST "$FAILURE_ANSWER" 'subfunc=network&todo=add&index=0&fr=474000000&bw=8&cs=QAM64&tm=8k&gi=1/4&hi=NONE&fh=AUTO&fl=AUTO&extra=1'
-forward_row "row 12 network delete" POST "$FAILURE_ANSWER" 'subfunc=network&todo=delete&index=0&id=5'
-forward_row "row 14 feoption list" GET "$OK_ANSWER" 'subfunc=feoption&todo=list&index=1'
+forward_row "option get" GET "$SERVER_MISSING_ANSWER" 'subfunc=option&todo=get&index=1&sid=abc123&foo=bar'
+forward_row "info list" GET "$NOT_READY_ANSWER" 'subfunc=info&todo=list&up=0&down=20&x=%41%20b+c'
+forward_row "region list" GET "$OK_ANSWER" 'subfunc=region&todo=list'
+forward_row "region update" GET "$FAILURE_ANSWER" 'subfunc=region&todo=update&index=0&id=de-Berlin&entries=[1,2]'
+forward_row "region get" GET "$FAILURE_ANSWER" 'subfunc=region&todo=get&index=3&unknown_key=1'
+forward_row "network list" GET "$OK_ANSWER" 'subfunc=network&todo=list&index=0'
+forward_row "network add" POST "$FAILURE_ANSWER" 'subfunc=network&todo=add&index=0&fr=474000000&bw=8&cs=QAM64&tm=8k&gi=1/4&hi=NONE&fh=AUTO&fl=AUTO&extra=1'
+forward_row "network delete" POST "$FAILURE_ANSWER" 'subfunc=network&todo=delete&index=0&id=5'
+forward_row "feoption list" GET "$OK_ANSWER" 'subfunc=feoption&todo=list&index=1'
 
 # --- Rows that refuse -------------------------------------------------------
 
-refuse_row "row 3 option other todo" 'subfunc=option&todo=set&enable_dvr=1'
-refuse_row "row 5 info other todo" 'subfunc=info&todo=get'
-refuse_row "row 5 info without todo" 'subfunc=info'
-refuse_row "row 9 region other todo" 'subfunc=region&todo=delete'
-refuse_row "row 13 network other todo" 'subfunc=network&todo=update'
-refuse_row "row 15 feoption other todo" 'subfunc=feoption&todo=get'
-refuse_row "row 18 unknown subfunc" 'subfunc=tuner&todo=list'
-refuse_row "row 18 case differs" 'subfunc=Option&todo=update&enable_dvr=0'
-refuse_row "row 18 empty subfunc value" 'subfunc=&todo=list'
-refuse_row "row 18 no parameters" ''
-refuse_row "row 18 empty tokens only" '&&&'
+refuse_row "option other todo" 'subfunc=option&todo=set&enable_dvr=1'
+refuse_row "info other todo" 'subfunc=info&todo=get'
+refuse_row "info without todo" 'subfunc=info'
+refuse_row "region other todo" 'subfunc=region&todo=delete'
+refuse_row "network other todo" 'subfunc=network&todo=update'
+refuse_row "feoption other todo" 'subfunc=feoption&todo=get'
+refuse_row "unknown subfunc" 'subfunc=tuner&todo=list'
+refuse_row "subfunc case differs" 'subfunc=Option&todo=update&enable_dvr=0'
+refuse_row "empty subfunc value" 'subfunc=&todo=list'
+refuse_row "no parameters" ''
+refuse_row "empty tokens only" '&&&'
 
-case_begin "row 18 no QUERY_STRING at all"
+case_begin "no QUERY_STRING at all"
 RUN_NO_QUERY=1 run_cgi tunerbay GET ''
 expect_answer "unknown command" "$ERR_UNKNOWN" 0
 
 # --- Scan rows --------------------------------------------------------------
 
-case_begin "row 16 scan get, backend runs"
+case_begin "scan get, backend runs"
 backend_start
 json_answer '{"scan":{"progress":40}}'
 run_cgi tunerbay GET 'subfunc=scan&todo=get&index=0'
@@ -116,25 +116,25 @@ expect_request "GET with the raw query" "$(get_request 'subfunc=scan&todo=get&in
 
 # The backend is tried without a look at the process table; with no backend
 # the second look finds none and the empty body is answered as a success.
-case_begin "row 16 scan get, no backend"
+case_begin "scan get, no backend"
 run_cgi tunerbay GET 'subfunc=scan&todo=get'
 expect_answer "empty success" '' 0
 
-case_begin "row 17 scan other todo, backend runs"
+case_begin "scan other todo, backend runs"
 backend_start
 run_cgi tunerbay GET 'subfunc=scan&todo=start&index=0'
 expect_answer "OK answer" "$OK_ANSWER" 0
 expect_backend_untouched "backend not contacted"
 
-case_begin "row 17 scan other todo, no backend"
+case_begin "scan other todo, no backend"
 run_cgi tunerbay GET 'subfunc=scan&todo=start'
 expect_answer "OK answer" "$OK_ANSWER" 0
 
-# --- Row 1: the option update and the DVR service switch --------------------
+# --- The option update and the DVR service switch --------------------
 
 OPTION_BODY='{"result":"success","errcode":0,"errmsg":"OK","enable_dvr":1}'
 
-case_begin "row 1 DVR wished, backend runs, idle scan on"
+case_begin "option update, DVR wished, backend runs, idle scan on"
 backend_start
 json_answer "$OPTION_BODY"
 run_cgi tunerbay GET 'subfunc=option&todo=update&index=2&enable_dvr=1&idlescan=1&sid=s1&foo=bar'
@@ -142,14 +142,14 @@ expect_answer "backend body relayed" "$OPTION_BODY" 0
 expect_request "GET of the built query only" "$(get_request 'subfunc=option&todo=update&index=2&entry={"idlescan":1}')"
 expect_lines "no DVR service command" "$NAS_LOG/dvr.log"
 
-case_begin "row 1 DVR wished, backend runs, no index, idle scan off"
+case_begin "option update, DVR wished, backend runs, no index, idle scan off"
 backend_start
 json_answer "$OPTION_BODY"
 run_cgi tunerbay GET 'subfunc=option&todo=update&enable_dvr=1&idlescan=0'
 expect_answer "backend body relayed" "$OPTION_BODY" 0
 expect_request "GET of the built query only" "$(get_request 'subfunc=option&todo=update&index=&entry={"idlescan":0}')"
 
-case_begin "row 1 DVR not wished, backend runs"
+case_begin "option update, DVR not wished, backend runs"
 backend_start
 run_cgi tunerbay GET 'subfunc=option&todo=update&index=1&enable_dvr=0'
 expect_answer "OK answer, no script output in it" "$OK_ANSWER" 0
@@ -158,12 +158,12 @@ expect_lines "the script's output went nowhere, not to the web server's log" "$R
 expect_clean_child_context "service script" "$NAS_LOG/dvr" "$DVR_SCRIPT" /dev/null /dev/null
 expect_backend_untouched "backend not contacted"
 
-case_begin "row 1 DVR not wished, no backend"
+case_begin "option update, DVR not wished, no backend"
 run_cgi tunerbay GET 'subfunc=option&todo=update&index=1&enable_dvr=0'
 expect_answer "SUCCESS answer" "$SUCCESS_ANSWER" 0
 expect_lines "no DVR service command" "$NAS_LOG/dvr.log"
 
-case_begin "row 1 DVR wish other than 1, no backend"
+case_begin "option update, DVR wish other than 1, no backend"
 run_cgi tunerbay GET 'subfunc=option&todo=update&index=1&enable_dvr=true'
 expect_answer "SUCCESS answer" "$SUCCESS_ANSWER" 0
 expect_lines "no DVR service command" "$NAS_LOG/dvr.log"
@@ -171,7 +171,7 @@ expect_lines "no DVR service command" "$NAS_LOG/dvr.log"
 # The service script starts the backend as a daemon that keeps whatever it
 # inherited. The web server reads the answer through a pipe: the pipe must
 # close when tunerbay ends, not when the daemon does.
-case_begin "row 1 DVR wished, no backend: service started"
+case_begin "option update, DVR wished, no backend: service started"
 json_answer "$OPTION_BODY"
 run_cgi tunerbay GET 'subfunc=option&todo=update&index=1&enable_dvr=1&sid=s1'
 expect_answer "backend body relayed, no script output in it" "$OPTION_BODY" 0
@@ -189,7 +189,7 @@ if [[ -n $daemon ]]; then
 	check "the backend daemon holds no pipe of the web server" lacks "pipe:" "$NAS_OUT/daemon.fd"
 fi
 
-case_begin "row 1 DVR wished, no backend, the service does not come up"
+case_begin "option update, DVR wished, no backend, the service does not come up"
 touch "$NAS_DIR/dvr.nostart"
 run_cgi tunerbay GET 'subfunc=option&todo=update&index=1&enable_dvr=1'
 expect_answer "empty success" '' 0

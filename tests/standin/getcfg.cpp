@@ -16,6 +16,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "base_io.h"
 #include "platform.h"
 
 #define GETCFG_LOG_DIR "/tmp/nas/log"
@@ -73,8 +74,7 @@ void logWords(int fd, int argc, char** argv)
         line[at++] = ']';
     }
     line[at++] = '\n';
-    ssize_t ignored = write(fd, line, at);
-    (void)ignored;
+    write_all(fd, line, at);
     free(line);
 }
 

@@ -40,6 +40,7 @@
 #include <utility>
 #include <vector>
 
+#include "base_io.h"
 #include "my_utility.h"
 #include "scripted_server.h"
 

@@ -17,6 +17,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "child_start.h"
+
 struct ChildResult {
     std::string out; // every byte the child wrote to fd 1
     int status = -1; // raw wait status; -1 when the child could not be started
@@ -44,39 +46,11 @@ inline int64_t nowMs()
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-inline void writeAll(int fd, const char* p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-}
-
-// The child starts like a CGI run: every signal at its default action, nothing
-// blocked, no core files from the faults that some tests provoke.
-inline void resetChildState()
-{
-    for (int sig = 1; sig < NSIG; ++sig) {
-        if (sig != SIGKILL && sig != SIGSTOP)
-            signal(sig, SIG_DFL);
-    }
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    struct rlimit noCore = { 0, 0 };
-    setrlimit(RLIMIT_CORE, &noCore);
-}
-
 } // namespace child_run_detail
 
-// Runs fn() in a forked child. When fn returns, the child ends with _exit(fn's
-// int result) so that no test-framework exit code runs there; fn may also end
-// the process itself (exit, a signal). Never use gtest assertions inside fn:
+// Runs fn() in a child started as start_child starts it, as a CGI run starts:
+// every signal at its default, nothing blocked; fn may also end the process
+// itself (exit, a signal). Never use gtest assertions inside fn:
 // the framework prints to fd 1, which is the capture pipe.
 template <typename Fn> ChildResult run_in_child(Fn fn, const ChildOptions& opt = ChildOptions())
 {
@@ -84,40 +58,23 @@ template <typename Fn> ChildResult run_in_child(Fn fn, const ChildOptions& opt =
     int outPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0)
         return res;
-    int inPipe[2] = { -1, -1 };
-    if (opt.feedStdin) {
-        // The text is written before the fork; keep it below the pipe capacity.
-        if (pipe2(inPipe, O_CLOEXEC) != 0 || opt.stdinText.size() > 60000) {
-            close(outPipe[0]);
-            close(outPipe[1]);
-            return res;
-        }
-        child_run_detail::writeAll(inPipe[1], opt.stdinText.data(), opt.stdinText.size());
-        close(inPipe[1]);
-    }
-    pid_t pid = fork();
+    // The text is written before the fork; keep it below the pipe capacity.
+    SChildIo io;
+    io.in = opt.feedStdin ? pipe_holding(opt.stdinText) : open("/dev/null", O_RDONLY | O_CLOEXEC);
+    io.out = outPipe[1];
+    pid_t pid = io.in < 0 ? -1 : start_child(io, [&]() {
+        // No core files from the faults that some tests provoke.
+        struct rlimit noCore = { 0, 0 };
+        setrlimit(RLIMIT_CORE, &noCore);
+        return fn();
+    });
+    close(outPipe[1]);
+    if (io.in >= 0)
+        close(io.in);
     if (pid < 0) {
         close(outPipe[0]);
-        close(outPipe[1]);
-        if (inPipe[0] >= 0)
-            close(inPipe[0]);
         return res;
     }
-    if (pid == 0) {
-        setpgid(0, 0);
-        dup2(outPipe[1], 1);
-        if (opt.feedStdin) {
-            dup2(inPipe[0], 0);
-        } else {
-            int nullFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-            dup2(nullFd, 0);
-        }
-        child_run_detail::resetChildState();
-        _exit(fn());
-    }
-    close(outPipe[1]);
-    if (inPipe[0] >= 0)
-        close(inPipe[0]);
     // The deadline is kept here, not in the child: a child's own alarm could be
     // caught by a handler under test, and a watchdog process would show up
     // among the child's children.

@@ -16,6 +16,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "base_io.h"
 #include "child_run.h"
 
 namespace {
@@ -221,13 +222,11 @@ TEST(GetcfgStandinLog, WrittenOnlyWhenTheCallLogExists)
             if ((c.logExists && !writeFile("/tmp/nas/log/getcfg.log", "earlier\n"))
                 || !writeFile("/tmp/c", "[S]\nk k = 1\n"))
                 return 1;
-            pid_t pid = fork();
-            if (pid == 0) {
-                int out = open("/tmp/out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-                int null = open("/dev/null", O_RDWR);
-                dup2(out, 1);
-                dup2(null, 2);
-                dup2(null, 7);
+            SChildIo io;
+            io.out = open("/tmp/out", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            io.err = open("/dev/null", O_RDWR | O_CLOEXEC);
+            pid_t pid = start_child(io, [&]() {
+                dup2(2, 7);
                 for (int fd = 3; fd < 1024; fd++) {
                     if (fd != 7)
                         close(fd);
@@ -236,7 +235,10 @@ TEST(GetcfgStandinLog, WrittenOnlyWhenTheCallLogExists)
                 char other[] = "A=b c";
                 char* envp[] = { path, other, nullptr };
                 execTool({ "S", "k k", "", "[x]", "-f", "/tmp/c" }, envp);
-            }
+                return 127;
+            });
+            close(io.out);
+            close(io.err);
             int status;
             if (pid < 0 || waitpid(pid, &status, 0) != pid)
                 return 1;
@@ -244,7 +246,7 @@ TEST(GetcfgStandinLog, WrittenOnlyWhenTheCallLogExists)
                 + "log: " + readFile("/tmp/nas/log/getcfg.log")
                 + "env: " + sortedLines(readFile("/tmp/nas/log/getcfg.env"))
                 + "fd: " + readFile("/tmp/nas/log/getcfg.fd");
-            child_run_detail::writeAll(1, report.data(), report.size());
+            write_all(1, report.data(), report.size());
             return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
         });
         if (r.exitCode() == 77)

@@ -93,8 +93,8 @@ TEST(RunCommand, ProgramThatCannotStart)
     int fd = mkstemp(notExecutable);
     ASSERT_LE(0, fd);
     close(fd);
-    const char* argv[] = { notExecutable, nullptr };
-    EXPECT_EQ("-1||guard", capture(argv));
+    const char* notRunnable[] = { notExecutable, nullptr };
+    EXPECT_EQ("-1||guard", capture(notRunnable));
     unlink(notExecutable);
 #endif
     // Without a capture buffer the result is the same.

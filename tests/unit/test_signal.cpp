@@ -158,13 +158,13 @@ TEST(FaultSignals, InstalledActionRecord)
     ChildResult r = run_in_child([]() {
         _signal_manager();
         const int handled[] = { SIGBUS, SIGSEGV, SIGINT, SIGABRT, SIGTERM, SIGHUP, SIGURG };
-        const int unwantedFlags = SA_RESTART | SA_RESETHAND | SA_NODEFER | SA_ONSTACK;
+        const unsigned unwantedFlags = SA_RESTART | SA_RESETHAND | SA_NODEFER | SA_ONSTACK;
         int bad = 0;
         for (int sig : handled) {
             struct sigaction act;
             memset(&act, 0, sizeof act);
             sigaction(sig, nullptr, &act);
-            bool ok = (act.sa_flags & SA_SIGINFO) != 0 && (act.sa_flags & unwantedFlags) == 0
+            bool ok = (act.sa_flags & SA_SIGINFO) != 0 && (static_cast<unsigned>(act.sa_flags) & unwantedFlags) == 0
                 && act.sa_sigaction == _signal_info_handler;
             for (int other = 1; other < NSIG && ok; ++other) {
                 if (sigismember(&act.sa_mask, other) == 1)

@@ -295,7 +295,7 @@ TEST(WatchdogCheck, OverlongPathIsNeverCutToAnotherPath)
         deep += "/" + std::string(std::min<size_t>(200, DONGLE_PATH_BUF_SIZE - 2 - deep.size()), 'd');
         ASSERT_EQ(mkdir(deep.c_str(), 0755), 0) << deep.size();
     }
-    ASSERT_EQ(deep.size(), (size_t)DONGLE_PATH_BUF_SIZE - 1);
+    ASSERT_EQ(deep.size(), static_cast<size_t>(DONGLE_PATH_BUF_SIZE) - 1);
     std::string missingDev = tree.dev + "/" + std::string(DONGLE_PATH_BUF_SIZE, 'x');
     CDongleCheck check = rec.check(deep, missingDev);
     EXPECT_EQ(check.checkOnce(), 0);

@@ -1,5 +1,7 @@
 #include "scripted_server.h"
 
+#include "base_io.h"
+
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -23,21 +25,8 @@ const size_t STREAM_SLICE = 256 * 1024;
 // A request is never read beyond this, whatever its Content-Length says.
 const size_t REQUEST_LIMIT = 64 * 1024 * 1024;
 
-bool send_all(int fd, const char* p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 // Each piece is its own send; with TCP_NODELAY it leaves as its own segment.
+// A client that has gone fails the send, never raises SIGPIPE.
 bool send_pieces(int fd, const char* p, size_t n, size_t piece)
 {
     if (piece == 0)

@@ -1,0 +1,100 @@
+// The trace hook and the write loop.
+#include "base_io.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#ifdef DVR_CGI_TRACE
+void debug_print(const char* tag, const char* format, ...)
+{
+    char line[4096];
+    int n = snprintf(line, sizeof(line), "%s ", tag);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(line))
+        n = 0;
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line + n, sizeof(line) - static_cast<size_t>(n), format, args);
+    va_end(args);
+    // One write per line, so lines of concurrent CGIs do not interleave in the log.
+    size_t len = strlen(line);
+    if (len == 0 || line[len - 1] != '\n') {
+        if (len + 1 < sizeof(line))
+            line[len++] = '\n';
+        else
+            line[len - 1] = '\n';
+    }
+    ssize_t ignored = write(STDERR_FILENO, line, len);
+    (void)ignored;
+}
+#endif
+
+namespace {
+
+// The one write loop. bSocket: sendmsg without SIGPIPE, and EAGAIN is the
+// socket's send limit running out; otherwise EAGAIN is a full non-blocking
+// descriptor, waited on.
+bool _write_loop(int fd, struct iovec* iov, int count, bool bSocket)
+{
+    int index = 0;
+    while (index < count) {
+        if (iov[index].iov_len == 0) {
+            index++;
+            continue;
+        }
+        ssize_t n;
+        if (bSocket) {
+            struct msghdr msg;
+            memset(&msg, 0, sizeof(msg));
+            msg.msg_iov = iov + index;
+            msg.msg_iovlen = static_cast<size_t>(count - index);
+            n = sendmsg(fd, &msg, MSG_NOSIGNAL);
+        } else {
+            n = writev(fd, iov + index, count - index);
+        }
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN && !bSocket) {
+                struct pollfd pfd = { fd, POLLOUT, 0 };
+                poll(&pfd, 1, -1);
+                continue;
+            }
+            return false;
+        }
+        size_t left = static_cast<size_t>(n);
+        while (index < count && left >= iov[index].iov_len) {
+            left -= iov[index].iov_len;
+            iov[index].iov_len = 0;
+            index++;
+        }
+        if (index < count) {
+            iov[index].iov_base = static_cast<char*>(iov[index].iov_base) + left;
+            iov[index].iov_len -= left;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool write_all_iov(int fd, struct iovec* iov, int count)
+{
+    return _write_loop(fd, iov, count, false);
+}
+
+bool write_all(int fd, const char* p, size_t n)
+{
+    struct iovec iov = { const_cast<char*>(p), n };
+    return _write_loop(fd, &iov, 1, false);
+}
+
+bool send_all(int fd, const char* p, size_t n)
+{
+    struct iovec iov = { const_cast<char*>(p), n };
+    return _write_loop(fd, &iov, 1, true);
+}

@@ -1,0 +1,42 @@
+// The bottom floor of both CGI programs: the trace hook and the write loop,
+// which every other file uses and which use nothing of ours. Plain C as well,
+// so that the benchmark's floor writes with the very loop the programs use.
+#ifndef DVR_CGI_BASE_IO_H
+#define DVR_CGI_BASE_IO_H
+
+#include <stddef.h>
+#include <sys/uio.h>
+#ifndef __cplusplus
+#include <stdbool.h>
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Trace hook. Silent in the shipped build; configure with -DDVR_CGI_TRACE=ON to
+// send each trace line to standard error (the web server's error log).
+#ifdef DVR_CGI_TRACE
+void debug_print(const char* tag, const char* format, ...) __attribute__((format(printf, 2, 3)));
+#else
+__attribute__((format(printf, 2, 3))) static inline void debug_print(const char* tag, const char* format, ...)
+{
+    (void)tag;
+    (void)format;
+}
+#endif
+
+// Writes every byte of the pieces to fd, across short writes, EINTR and a
+// non-blocking descriptor (waits until it takes more). False when the reader
+// has gone or the write fails otherwise. iov is consumed.
+bool write_all_iov(int fd, struct iovec* iov, int count);
+bool write_all(int fd, const char* p, size_t n);
+// The same loop for a socket: a peer that has gone is a failure, never
+// SIGPIPE, and a send that times out (the socket's own send limit) gives up.
+bool send_all(int fd, const char* p, size_t n);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
