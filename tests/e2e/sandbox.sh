@@ -6,7 +6,8 @@
 # backend "tvheadend" on 127.0.0.1:9981. A test script therefore re-runs itself
 # in private mount, network and pid namespaces (sandbox_enter), where all of
 # these are its own: /tmp, /etc/init.d, /etc/config, /dev/dvb and /sys/class/dvb
-# are fresh tmpfs mounts, /sbin, /etc and /dev are overlays whose writes land
+# are fresh tmpfs mounts (a source or build tree under /tmp is bound back to
+# its place), /sbin, /etc and /dev are overlays whose writes land
 # in the sandbox's tmpfs, loopback is private, and /proc lists the sandbox's
 # processes only. When the script ends, every process of the sandbox ends with
 # it, and the host is checked for leftovers.
@@ -207,19 +208,33 @@ _sandbox_setup() {
 	# Nothing mounted here may reach the host's mount table.
 	mount --make-rprivate / || return 1
 	ip link set lo up || return 1
-	local share_fd=''
+	# Host directories that the new /tmp would hide stay reachable: each is
+	# opened before the mount and bound afterwards, the shared one to NAS_SHARE,
+	# a source, build or program tree under /tmp back to its own path (a tree
+	# inside another comes with it).
+	local -a keep_fd=() keep_at=()
+	local dir fd last=''
+	while IFS= read -r dir; do
+		[[ $dir == /tmp/* && ( -z $last || $dir != "$last"/* ) ]] || continue
+		exec {fd}<"$dir" || return 1
+		keep_fd+=("$fd")
+		keep_at+=("$dir")
+		last=$dir
+	done < <(printf '%s\n' "$DVR_SOURCE_DIR" "$DVR_BUILD_DIR" "$DVR_PROGRAM_DIR" | sort -u)
 	if [[ -n ${DVR_SANDBOX_SHARE-} ]]; then
-		exec {share_fd}<"$DVR_SANDBOX_SHARE" || return 1
+		exec {fd}<"$DVR_SANDBOX_SHARE" || return 1
+		keep_fd+=("$fd")
+		keep_at+=("$NAS_SHARE")
 	fi
 	mount -t tmpfs -o mode=1777 sandbox-tmp /tmp || return 1
 	mkdir -p "$NAS_DIR" "$NAS_LOG" "$NAS_OUT" "$NAS_DIR/bin" "$BACKEND_DIR" \
 		"$LOGIN_DIR/www" "$WEB_CGI_BIN" || return 1
-	# The shared host directory is hidden under the new /tmp: it is reached
-	# through a descriptor opened before.
-	if [[ -n $share_fd ]]; then
-		mkdir -p "$NAS_SHARE" && mount --bind "/proc/self/fd/$share_fd" "$NAS_SHARE" || return 1
-		exec {share_fd}<&-
-	fi
+	local i
+	for i in "${!keep_fd[@]}"; do
+		fd=${keep_fd[i]}
+		mkdir -p "${keep_at[i]}" && mount --bind "/proc/self/fd/$fd" "${keep_at[i]}" || return 1
+		exec {fd}<&-
+	done
 
 	# /sbin is a link to usr/sbin on merged-/usr systems: the overlay goes on the
 	# real directory, so every system tool stays where it is.

@@ -84,6 +84,20 @@ bool writeFile(const std::string& path, const std::string& text)
     return fclose(f) == 0 && written;
 }
 
+// Binds the open file fd to path when path is missing (hidden by a new
+// mount), making its directories first.
+bool bindBack(int fd, const std::string& path)
+{
+    if (access(path.c_str(), F_OK) == 0)
+        return close(fd) == 0;
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+        mkdir(path.substr(0, slash).c_str(), 0755);
+    std::string from = "/proc/self/fd/" + std::to_string(fd);
+    bool bound = writeFile(path, "") && mount(from.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    close(fd);
+    return bound;
+}
+
 class GetcfgStandin : public ::testing::Test {
 protected:
     void SetUp() override
@@ -214,8 +228,11 @@ TEST(GetcfgStandinLog, WrittenOnlyWhenTheCallLogExists)
         ChildResult r = run_in_child([&]() {
             if (unshare(CLONE_NEWNS) != 0)
                 return 77;
-            if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
-                || mount("tmpfs", "/tmp", "tmpfs", 0, nullptr) != 0)
+            // A build tree under /tmp: the tool is bound back to its path.
+            int tool = open(STANDIN_GETCFG, O_RDONLY | O_CLOEXEC);
+            if (tool < 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+                || mount("tmpfs", "/tmp", "tmpfs", 0, nullptr) != 0
+                || !bindBack(tool, STANDIN_GETCFG))
                 return 1;
             mkdir("/tmp/nas", 0755);
             mkdir("/tmp/nas/log", 0755);
