@@ -53,6 +53,8 @@ DVR_SCRIPT=/etc/init.d/dvr.sh
 BACKEND_PORT=9981
 LOGIN_HTTP_PORT=8080
 LOGIN_HTTPS_PORT=8443
+# The session the login service confirms in every fresh case.
+GOOD_SID=Gd7f01Session
 # A command a hostile request might try to run leaves this file behind.
 HOSTILE_MARK=/tmp/x
 # The one file the programs keep from run to run: the backend's process id.
@@ -436,7 +438,7 @@ case_begin() {
 	: >"$NAS_LOG/dvr.log"
 	: >"$LOGIN_DIR/requests.log"
 	nas_config "System/Web Access Port=$LOGIN_HTTP_PORT" "System/Force SSL=0" "Stunnel/port=$LOGIN_HTTPS_PORT"
-	login_sessions "$(printf 'Gd7f01Session\tadmin')"
+	login_sessions "$(printf '%s\tadmin' "$GOOD_SID")"
 }
 
 # case_in GROUP LABEL: case_begin for a case of GROUP, counted for
@@ -618,6 +620,160 @@ LOGIN_REQUESTS=$LOGIN_DIR/requests.log
 # next case (the modes are listed in tests/standin/authLogin.cgi).
 login_misbehave() {
 	printf '%s\n' "$1" >"$LOGIN_DIR/misbehave"
+}
+
+# ---------------------------------------------------------------------------
+# Requests through a real web server (lighttpd, Apache, the package)
+
+# web METHOD URL [BODY]: one request with curl as a browser sends it (extra
+# curl words in WEB_CURL); the status line and header lines go to WEB_HEAD, the
+# body to WEB_BODY, curl's exit status to WEB_STATUS.
+WEB_N=0
+WEB_CURL=()
+web() {
+	local method=$1 url=$2
+	WEB_N=$((WEB_N + 1))
+	WEB_HEAD=$NAS_OUT/web.$WEB_N.head
+	WEB_BODY=$NAS_OUT/web.$WEB_N.body
+	local -a args=(--silent --show-error --http1.1 --max-time 30 -D "$WEB_HEAD" -o "$WEB_BODY" "${WEB_CURL[@]}")
+	[[ $url == https:* ]] && args+=(--insecure)
+	if [[ $method == POST ]]; then
+		args+=(-H 'Content-Type: application/x-www-form-urlencoded' --data-binary "${3-}")
+	fi
+	curl "${args[@]}" "$url" 2>"$NAS_OUT/web.$WEB_N.err"
+	WEB_STATUS=$?
+}
+
+# The value of header NAME in WEB_HEAD (CR removed), one line per occurrence.
+web_header() {
+	awk -v name="$1" 'BEGIN { IGNORECASE = 1 } { sub(/\r$/, "") }
+		index(tolower($0), tolower(name) ": ") == 1 { print substr($0, length(name) + 3) }' "$WEB_HEAD"
+}
+
+# The web server's error log, shown when a request fails.
+WEB_ERROR_LOG=$LOGIN_DIR/error.log
+
+# expect_web_json LABEL DOC: the browser got status 200, the program's
+# Content-Type and a Content-Length of DOC's bytes, each once, and exactly DOC.
+# With WEB_CHUNKED_OK=1 a chunked answer without Content-Length passes too.
+expect_web_json() {
+	local label=$1 doc=$2 status
+	status=$(head -n 1 "$WEB_HEAD" 2>/dev/null | tr -d '\r')
+	if [[ $WEB_STATUS == 0 && $status == "HTTP/1.1 200 OK" ]]; then
+		t_ok "$label: status 200"
+	else
+		t_fail "$label: status 200" "curl status $WEB_STATUS, status line '$status'" \
+			"$(cat "$NAS_OUT/web.$WEB_N.err" "$WEB_ERROR_LOG" 2>/dev/null | tail -n 5)"
+	fi
+	check "$label: Content-Type" test "$(web_header Content-Type)" == "application/json; charset=UTF-8"
+	if [[ ${WEB_CHUNKED_OK-} == 1 && -z $(web_header Content-Length) ]]; then
+		check "$label: chunked" test "$(web_header Transfer-Encoding)" == chunked
+	else
+		check "$label: Content-Length ${#doc}" test "$(web_header Content-Length)" == "${#doc}"
+	fi
+	expect_bytes "$label: body" "$WEB_BODY" "${doc//\\/\\\\}"
+}
+
+get_request() {
+	printf '%s' "GET $1?$2 HTTP/1.1\r\n\r\n"
+}
+
+post_request() {
+	printf '%s' "POST $1 HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\nHost: 127.0.0.1:$BACKEND_PORT \r\nContent-Length: ${#2}\r\n\r\n$2"
+}
+
+# The names of the sandbox's processes, one a line, sorted; read by the shell
+# itself, so that no tool of the listing is listed.
+_process_names() {
+	local p name names=()
+	for p in /proc/[0-9]*; do
+		read -r name 2>/dev/null <"$p/comm" && names+=("$name")
+	done
+	printf '%s\n' "${names[@]}" | sort -u
+}
+
+# _new_processes BEFORE: the names that the listing BEFORE lacks, the backend's but.
+_new_processes() {
+	local now
+	now=$(_process_names)
+	comm -13 "$1" <(echo "$now") | grep -vx tvheadend
+}
+
+_nothing_new_runs() {
+	[[ -z $(_new_processes "$1") ]]
+}
+
+# web_server_rows URL: what every web server that runs the installed programs
+# from its cgi-bin at URL (with the login service beside them) must pass: a GET
+# and a POST forward, an answer with exit status 255, epg with a session, the
+# transport stream byte for byte, and no process left behind.
+web_server_rows() {
+	local url=$1 query prog before=$NAS_OUT/processes.before
+	local body='{"entries":[{"index":0,"name":"Tuner 0","fr":474000000}],"total_count":1,"result":"success"}'
+	_process_names >"$before"
+
+	case_begin "tunerbay GET"
+	backend_start
+	json_answer "$body"
+	web GET "$url/cgi-bin/tunerbay?subfunc=network&todo=list&sid=x&up=0"
+	expect_web_json "backend body" "$body"
+	expect_request "forwarded unchanged" "$(get_request /xrec/tunerbay.cgi 'subfunc=network&todo=list&sid=x&up=0')"
+
+	case_begin "tunerbay POST"
+	backend_start
+	json_answer '{"result":"success","errcode":0,"errmsg":"OK"}'
+	query='subfunc=network&todo=add&fr=474000000&bw=8000000&cs=QAM64&tm=8k&gi=1%2F4'
+	web POST "$url/cgi-bin/tunerbay?$query" 'ignored=1&subfunc=scan'
+	expect_web_json "backend body" '{"result":"success","errcode":0,"errmsg":"OK"}'
+	expect_request "the query as the form body" "$(post_request /xrec/tunerbay.cgi "$query")"
+
+	# The program ends with status 255 here; the browser still gets status 200
+	# and the whole answer.
+	case_begin "backend answers 404: exit status 255"
+	backend_start
+	set_answer 'text HTTP/1.1 404 Not Found\r\nContent-Type: application/json; charset=UTF-8\r\nContent-Length: 2\r\n\r\n{}'
+	web GET "$url/cgi-bin/tunerbay?subfunc=region&todo=list"
+	expect_web_json "expectation failed" "$ERR_EXPECTATION"
+	check "the envelope has 73 bytes" test "$(stat -c %s "$WEB_BODY")" -eq 73
+	run_cgi tunerbay GET 'subfunc=region&todo=list'
+	expect_answer "the same request run directly" "$ERR_EXPECTATION" 255
+
+	case_begin "epg with a valid session"
+	backend_start
+	json_answer "$body"
+	query="subfunc=info&todo=list&sid=$GOOD_SID&up=0&down=20"
+	WEB_CURL=(-H 'Proxy: http://127.0.0.1:3128/')
+	web GET "$url/cgi-bin/epg?$query"
+	WEB_CURL=()
+	expect_web_json "backend body" "$body"
+	expect_request "forwarded unchanged" "$(get_request /xrec/epg.cgi "$query")"
+	expect_lines "the session checked by the same web server" "$LOGIN_REQUESTS" "1 http POST sid=[$GOOD_SID] service=[100]"
+	check "a Proxy header reaches no started command" lacks '^HTTP_PROXY=' "$NAS_LOG/getcfg.env"
+
+	local bytes=3000000 expected=$NAS_OUT/stream.expected
+	"$NAS_DIR/bin/tvheadend" --print-stream "$bytes" >"$expected"
+	for prog in tunerbay epg; do
+		case_begin "$prog relays a transport stream"
+		backend_start
+		set_answer "$(printf '%s\n' 'text HTTP/1.1 200 OK\r\nContent-Type: video/mp2t\r\n\r\n' 'stream 1880' 'pause 20' \
+			'piece 65536' "stream $((bytes - 1880))" close)"
+		if [[ $prog == tunerbay ]]; then
+			web GET "$url/cgi-bin/tunerbay?subfunc=scan&todo=get&stream=1"
+		else
+			web GET "$url/cgi-bin/epg?subfunc=info&todo=list_more&stream=1&channel=3&sid=$GOOD_SID"
+		fi
+		check "status 200" test "$(head -n 1 "$WEB_HEAD" | tr -d '\r')" == "HTTP/1.1 200 OK"
+		check "Content-Type video/mp2t" test "$(web_header Content-Type)" == video/mp2t
+		check "Cache-Control no-cache" test "$(web_header Cache-Control)" == no-cache
+		_expect_same_file "the stream byte for byte" "$WEB_BODY" "$expected"
+	done
+
+	CASE=''
+	if _wait_for 250 _nothing_new_runs "$before"; then
+		t_ok "no CGI, tool or daemon left running"
+	else
+		t_fail "no CGI, tool or daemon left running" "$(_new_processes "$before")"
+	fi
 }
 
 # ---------------------------------------------------------------------------

@@ -11,7 +11,6 @@
 source "$(dirname "${BASH_SOURCE[0]}")/sandbox.sh"
 sandbox_enter "$0" "$@"
 
-GOOD_SID=Gd7f01Session
 HTTP_URL=http://127.0.0.1:$LOGIN_HTTP_PORT
 HTTPS_URL=https://127.0.0.1:$LOGIN_HTTPS_PORT
 BODY='{"entries":[{"index":0,"name":"Tuner 0","fr":474000000}],"total_count":1,"result":"success"}'
@@ -50,68 +49,7 @@ login_start
 
 # --- Requests through the web server ------------------------------------------
 
-# web METHOD URL [BODY]: one request with curl as a browser sends it (extra
-# curl words in WEB_CURL); the status line and header lines go to WEB_HEAD, the
-# body to WEB_BODY, curl's exit status to WEB_STATUS.
-WEB_N=0
-web() {
-	local method=$1 url=$2
-	WEB_N=$((WEB_N + 1))
-	WEB_HEAD=$NAS_OUT/web.$WEB_N.head
-	WEB_BODY=$NAS_OUT/web.$WEB_N.body
-	local -a args=(--silent --show-error --http1.1 --max-time 30 -D "$WEB_HEAD" -o "$WEB_BODY" "${WEB_CURL[@]}")
-	[[ $url == https:* ]] && args+=(--insecure)
-	if [[ $method == POST ]]; then
-		args+=(-H 'Content-Type: application/x-www-form-urlencoded' --data-binary "${3-}")
-	fi
-	curl "${args[@]}" "$url" 2>"$NAS_OUT/web.$WEB_N.err"
-	WEB_STATUS=$?
-}
-
-# The value of header NAME in WEB_HEAD (CR removed), one line per occurrence.
-web_header() {
-	awk -v name="$1" 'BEGIN { IGNORECASE = 1 } { sub(/\r$/, "") }
-		index(tolower($0), tolower(name) ": ") == 1 { print substr($0, length(name) + 3) }' "$WEB_HEAD"
-}
-
-# expect_web_json LABEL DOC: the browser got status 200, the program's
-# Content-Type and a Content-Length of DOC's bytes, each once, and exactly DOC.
-expect_web_json() {
-	local label=$1 doc=$2 status
-	status=$(head -n 1 "$WEB_HEAD" 2>/dev/null | tr -d '\r')
-	if [[ $WEB_STATUS == 0 && $status == "HTTP/1.1 200 OK" ]]; then
-		t_ok "$label: status 200"
-	else
-		t_fail "$label: status 200" "curl status $WEB_STATUS, status line '$status'" \
-			"$(cat "$NAS_OUT/web.$WEB_N.err" "$LOGIN_DIR/error.log" 2>/dev/null | tail -n 5)"
-	fi
-	check "$label: Content-Type" test "$(web_header Content-Type)" == "application/json; charset=UTF-8"
-	check "$label: Content-Length ${#doc}" test "$(web_header Content-Length)" == "${#doc}"
-	expect_bytes "$label: body" "$WEB_BODY" "${doc//\\/\\\\}"
-}
-
-get_request() {
-	printf '%s' "GET $1?$2 HTTP/1.1\r\n\r\n"
-}
-
-post_request() {
-	printf '%s' "POST $1 HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\nHost: 127.0.0.1:$BACKEND_PORT \r\nContent-Length: ${#2}\r\n\r\n$2"
-}
-
-case_begin "tunerbay GET over HTTP"
-backend_start
-json_answer "$BODY"
-web GET "$HTTP_URL/cgi-bin/tunerbay?subfunc=network&todo=list&sid=x&up=0"
-expect_web_json "backend body" "$BODY"
-expect_request "forwarded unchanged" "$(get_request /xrec/tunerbay.cgi 'subfunc=network&todo=list&sid=x&up=0')"
-
-case_begin "tunerbay POST over HTTP"
-backend_start
-json_answer '{"result":"success","errcode":0,"errmsg":"OK"}'
-query='subfunc=network&todo=add&fr=474000000&bw=8000000&cs=QAM64&tm=8k&gi=1%2F4'
-web POST "$HTTP_URL/cgi-bin/tunerbay?$query" 'ignored=1&subfunc=scan'
-expect_web_json "backend body" '{"result":"success","errcode":0,"errmsg":"OK"}'
-expect_request "the query as the form body" "$(post_request /xrec/tunerbay.cgi "$query")"
+web_server_rows "$HTTP_URL"
 
 case_begin "tunerbay over HTTPS"
 backend_start
@@ -126,29 +64,6 @@ expect_web_json "not ready" '{"entries": [], "result": "fail", "errcode": -99, "
 case_begin "tunerbay unknown command"
 web GET "$HTTP_URL/cgi-bin/tunerbay"
 expect_web_json "unknown command" "$ERR_UNKNOWN"
-
-# The program ends with status 255 here; the browser still gets status 200 and
-# the whole answer.
-case_begin "backend answers 404: exit status 255"
-backend_start
-set_answer 'text HTTP/1.1 404 Not Found\r\nContent-Type: application/json; charset=UTF-8\r\nContent-Length: 2\r\n\r\n{}'
-web GET "$HTTP_URL/cgi-bin/tunerbay?subfunc=region&todo=list"
-expect_web_json "expectation failed" "$ERR_EXPECTATION"
-check "the envelope has 73 bytes" test "$(stat -c %s "$WEB_BODY")" -eq 73
-run_cgi tunerbay GET 'subfunc=region&todo=list'
-expect_answer "the same request run directly" "$ERR_EXPECTATION" 255
-
-case_begin "epg with a valid session over HTTP"
-backend_start
-json_answer "$BODY"
-query="subfunc=info&todo=list&sid=$GOOD_SID&up=0&down=20"
-WEB_CURL=(-H 'Proxy: http://127.0.0.1:3128/')
-web GET "$HTTP_URL/cgi-bin/epg?$query"
-WEB_CURL=()
-expect_web_json "backend body" "$BODY"
-expect_request "forwarded unchanged" "$(get_request /xrec/epg.cgi "$query")"
-expect_lines "the session checked by the same web server" "$LOGIN_REQUESTS" "1 http POST sid=[$GOOD_SID] service=[100]"
-check "a Proxy header reaches no started command" lacks '^HTTP_PROXY=' "$NAS_LOG/getcfg.env"
 
 case_begin "epg with a valid session, HTTPS only"
 backend_start
@@ -165,28 +80,6 @@ backend_start
 web GET "$HTTP_URL/cgi-bin/epg?subfunc=info&todo=list&sid=NoSuchSession"
 expect_web_json "authentication failed" "$ERR_AUTH"
 expect_no_request "nothing forwarded"
-
-# --- The transport stream -------------------------------------------------------
-
-STREAM_BYTES=3000000
-stream_expected=$NAS_OUT/stream.expected
-"$NAS_DIR/bin/tvheadend" --print-stream "$STREAM_BYTES" >"$stream_expected"
-
-for prog in tunerbay epg; do
-	case_begin "$prog relays a transport stream"
-	backend_start
-	set_answer "$(printf '%s\n' 'text HTTP/1.1 200 OK\r\nContent-Type: video/mp2t\r\n\r\n' 'stream 1880' 'pause 20' \
-		'piece 65536' "stream $((STREAM_BYTES - 1880))" close)"
-	if [[ $prog == tunerbay ]]; then
-		web GET "$HTTP_URL/cgi-bin/tunerbay?subfunc=scan&todo=get&stream=1"
-	else
-		web GET "$HTTP_URL/cgi-bin/epg?subfunc=info&todo=list_more&stream=1&channel=3&sid=$GOOD_SID"
-	fi
-	check "status 200" test "$(head -n 1 "$WEB_HEAD" | tr -d '\r')" == "HTTP/1.1 200 OK"
-	check "Content-Type video/mp2t" test "$(web_header Content-Type)" == video/mp2t
-	check "Cache-Control no-cache" test "$(web_header Cache-Control)" == no-cache
-	_expect_same_file "the stream byte for byte" "$WEB_BODY" "$stream_expected"
-done
 
 # --- Several browsers at once ---------------------------------------------------
 
