@@ -9,7 +9,7 @@ seconds=${1:-60}
 shift || true
 targets=("$@")
 ((${#targets[@]})) || targets=(params http_answer username)
-scripts/deps.sh
+scripts/deps.sh fuzz
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc)"
 for t in "${targets[@]}"; do
