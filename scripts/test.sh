@@ -1,31 +1,99 @@
 #!/usr/bin/env bash
-# The test command: installs what is missing, then configures, builds and runs
-# every test through ctest, in the builds that matter:
-#   release  - what ships (static, stripped): unit and end-to-end tests, the demo tour once,
-#              a short benchmark run (bench/run.sh --smoke)
+# The test command: installs what the chosen builds need, then configures,
+# builds and runs every test through ctest, in the builds that matter:
+#   release  - what ships (static, stripped): unit and end-to-end tests, its Debian
+#              package, the demo tour once, a short benchmark run (bench/run.sh --smoke)
 #   dev      - the same tests under AddressSanitizer and UndefinedBehaviorSanitizer
-#   armhf    - the unit tests of the ARM build under qemu-user, and the end-to-end
-#              tests that run tunerbay and epg directly (scripts/e2e-emulated.sh)
+#   armhf    - the unit tests of the ARM build under qemu-user, the end-to-end tests
+#              that run tunerbay and epg directly (scripts/e2e-emulated.sh), its package
+#   aarch64  - the same for 64-bit ARM (not by default)
 #   fuzz     - each libFuzzer target for a short fixed time (DVR_FUZZ_SECONDS, default 60)
 # DVR_TEST_PRESETS picks a subset, e.g. DVR_TEST_PRESETS="release" scripts/test.sh
-set -euo pipefail
-cd "$(dirname "$0")/.."
-scripts/deps.sh
+# Every stage runs even when an earlier one failed (but a build's tests not when
+# it did not build); a table at the end gives each stage's result, tests passed
+# and time. The exit status is 0 only when every stage passed.
+set -uo pipefail
+cd "$(dirname "$0")/.." || exit 1
 presets=${DVR_TEST_PRESETS:-release dev armhf fuzz}
+# shellcheck disable=SC2086 # one word a preset
+scripts/deps.sh $presets || exit 1
+
+summary=()
+failed=0
+
+# Passed and run tests as a stage's output reports them: ctest's closing line,
+# e2e-emulated's, the tour's, or the fuzz targets; "-" when none.
+counts() {
+	awk '
+		/tests passed, [0-9]+ tests? failed out of/ { t += $NF; f += $4; n = 1 }
+		/^== all [0-9]+ scripts passed/ { t += $3; n = 1 }
+		/^== [0-9]+ of [0-9]+ scripts failed/ { t += $4; f += $2; n = 1 }
+		/^Tour: all [0-9]+ steps/ { t += $3; n = 1 }
+		/^Tour: [0-9]+ of [0-9]+ steps FAILED/ { t += $4; f += $2; n = 1 }
+		/^== fuzz_/ { t++; n = 1 }
+		/^fuzz_.* FAILED$/ { f++ }
+		END { if (n) printf "%d/%d", t - f, t; else printf "-" }' "$1"
+}
+
+# stage NAME COMMAND...: runs the command with its output shown as it comes,
+# and adds its row to the summary; fails when the command did.
+stage() {
+	local name=$1 start=$SECONDS log status result
+	shift
+	echo "=== $name"
+	log=$(mktemp) || return 1
+	"$@" 2>&1 | tee "$log"
+	status=${PIPESTATUS[0]}
+	result=passed
+	((status == 0)) || { result="FAILED ($status)"; failed=$((failed + 1)); }
+	summary+=("$(printf '%-18s %-12s %-10s %5d s' "$name" "$result" "$(counts "$log")" $((SECONDS - start)))")
+	rm -f "$log"
+	return "$status"
+}
+
+skipped() {
+	summary+=("$(printf '%-18s %-12s' "$1" skipped)")
+}
+
+build() {
+	cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j "$(nproc)"
+}
+
+# The build's Debian package into build/PRESET/package.
+package() {
+	cpack --config "build/$1/CPackConfig.cmake" -B "build/$1/package" &&
+		dpkg-deb --info "build/$1/package/"*.deb
+}
+
 for preset in $presets; do
-  echo "=== $preset"
-  if [ "$preset" = fuzz ]; then
-    scripts/fuzz.sh "${DVR_FUZZ_SECONDS:-60}"
-    continue
-  fi
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j "$(nproc)"
-  ctest --preset "$preset" -j 2
-  if [ "$preset" = armhf ]; then
-    scripts/e2e-emulated.sh armhf
-  fi
-  if [ "$preset" = release ]; then
-    scripts/demo.sh --once --build-dir build/release
-    bench/run.sh --smoke --build-dir build/release
-  fi
+	if [[ $preset == fuzz ]]; then
+		stage fuzz scripts/fuzz.sh "${DVR_FUZZ_SECONDS:-60}"
+		continue
+	fi
+	if ! stage "$preset build" build "$preset"; then
+		skipped "$preset tests"
+		continue
+	fi
+	stage "$preset tests" ctest --preset "$preset" -j 2
+	case $preset in
+	release)
+		stage "release package" package release
+		stage "demo tour" scripts/demo.sh --once --build-dir build/release
+		stage "benchmark smoke" bench/run.sh --smoke --build-dir build/release
+		;;
+	armhf | aarch64)
+		stage "$preset e2e" scripts/e2e-emulated.sh "$preset"
+		stage "$preset package" package "$preset"
+		;;
+	esac
 done
+
+echo
+echo "=== Summary"
+printf '%-18s %-12s %-10s %7s\n' stage result passed time
+printf '%s\n' "${summary[@]}"
+if ((failed > 0)); then
+	echo "$failed stage(s) FAILED"
+	exit 1
+fi
+echo "all stages passed"
