@@ -231,10 +231,12 @@ _sandbox_setup() {
 	mount -t tmpfs -o mode=1777 sandbox-tmp /tmp || return 1
 	mkdir -p "$NAS_DIR" "$NAS_LOG" "$NAS_OUT" "$NAS_DIR/bin" "$BACKEND_DIR" \
 		"$LOGIN_DIR/www" "$WEB_CGI_BIN" || return 1
+	# mount would otherwise turn the descriptor back into its path name, which
+	# now names the new, empty place.
 	local i
 	for i in "${!keep_fd[@]}"; do
 		fd=${keep_fd[i]}
-		mkdir -p "${keep_at[i]}" && mount --bind "/proc/self/fd/$fd" "${keep_at[i]}" || return 1
+		mkdir -p "${keep_at[i]}" && mount --no-canonicalize --bind "/proc/self/fd/$fd" "${keep_at[i]}" || return 1
 		exec {fd}<&-
 	done
 
