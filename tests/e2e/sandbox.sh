@@ -519,6 +519,7 @@ backend_pid() {
 
 # backend_start [ARGS...]: starts the backend stand-in (extra ARGS such as
 # --no-listen) and waits until it listens (or, with --no-listen, runs).
+# shellcheck disable=SC2120 # the scripts pass ARGS
 backend_start() {
 	backend_stop
 	rm -f "$BACKEND_DIR/pid"
