@@ -59,9 +59,9 @@ build() {
 	cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j "$(nproc)"
 }
 
-# The build's Debian package into build/PRESET/package.
+# The build's Debian package into build/PRESET/package, in place of an older one.
 package() {
-	cpack --config "build/$1/CPackConfig.cmake" -B "build/$1/package" &&
+	rm -rf "build/$1/package" && cpack --config "build/$1/CPackConfig.cmake" -B "build/$1/package" &&
 		dpkg-deb --info "build/$1/package/"*.deb
 }
 
