@@ -685,25 +685,11 @@ post_request() {
 	printf '%s' "POST $1 HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\nHost: 127.0.0.1:$BACKEND_PORT \r\nContent-Length: ${#2}\r\n\r\n$2"
 }
 
-# The names of the sandbox's processes, one a line, sorted; read by the shell
-# itself, so that no tool of the listing is listed.
-_process_names() {
-	local p name names=()
-	for p in /proc/[0-9]*; do
-		read -r name 2>/dev/null <"$p/comm" && names+=("$name")
-	done
-	printf '%s\n' "${names[@]}" | sort -u
-}
+# What a request may start: the CGIs, the tools they run, the login service.
+_WEB_STARTED=(tunerbay epg getcfg curl sh dvr.sh python3)
 
-# _new_processes BEFORE: the names that the listing BEFORE lacks, the backend's but.
-_new_processes() {
-	local now
-	now=$(_process_names)
-	comm -13 "$1" <(echo "$now") | grep -vx tvheadend
-}
-
-_nothing_new_runs() {
-	[[ -z $(_new_processes "$1") ]]
+_nothing_started_runs() {
+	[[ -z $(programs_running "${_WEB_STARTED[@]}") ]]
 }
 
 # web_server_rows URL: what every web server that runs the installed programs
@@ -711,9 +697,8 @@ _nothing_new_runs() {
 # and a POST forward, an answer with exit status 255, epg with a session, the
 # transport stream byte for byte, and no process left behind.
 web_server_rows() {
-	local url=$1 query prog before=$NAS_OUT/processes.before
+	local url=$1 query prog
 	local body='{"entries":[{"index":0,"name":"Tuner 0","fr":474000000}],"total_count":1,"result":"success"}'
-	_process_names >"$before"
 
 	case_begin "tunerbay GET"
 	backend_start
@@ -772,10 +757,10 @@ web_server_rows() {
 	done
 
 	CASE=''
-	if _wait_for 250 _nothing_new_runs "$before"; then
+	if _wait_for 250 _nothing_started_runs; then
 		t_ok "no CGI, tool or daemon left running"
 	else
-		t_fail "no CGI, tool or daemon left running" "$(_new_processes "$before")"
+		t_fail "no CGI, tool or daemon left running" "$(programs_running "${_WEB_STARTED[@]}")"
 	fi
 }
 
