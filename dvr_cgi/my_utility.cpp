@@ -557,13 +557,17 @@ int _check_login_answer(const char* answer, char* username)
     memset(name, 0, sizeof(name));
     if (get_Ovra_xml_value(answer, "<username>", name, sizeof(name)) != 0)
         return 1;
-    // An answer that says the check did not pass is a refusal, whatever else it holds.
+    // An answer that says the check did not pass is a refusal, whatever else it
+    // holds. Every authPassed element counts, not only the first text that
+    // begins like one; one that cannot be read as plain <authPassed>1 refuses.
     // (strchr finds the terminator too: an answer cut inside the tag refuses.)
-    const char* pPassed = strstr(answer, "<authPassed");
-    if (pPassed && strchr("/> \t\r\n", pPassed[11]) != nullptr) {
+    for (const char* p = strstr(answer, "<authPassed"); p; p = strstr(p + 1, "<authPassed")) {
+        if (strchr("/> \t\r\n", p[11]) == nullptr)
+            continue; // an element of another name
         const char* pValue;
         size_t len;
-        if (!_element_content(answer, "<authPassed>", true, &pValue, &len) || len != 1 || *pValue != '1')
+        if (p[11] != '>' || !_element_content(p, "<authPassed>", true, &pValue, &len) || len != 1
+            || *pValue != '1')
             return 1;
     }
     memcpy(username, name, sizeof(name));
@@ -631,8 +635,8 @@ int _login_Ovra_with_sid_curl(const char* sid, char* username)
     snprintf(url, sizeof(url), "https://%s:%d%s", NAS_LOGIN_IP, port, NAS_LOGIN_PATH);
     // -q first: no .curlrc of the account may redirect the answer or add a
     // proxy. -s -S: errors only, no progress meter in the web server's log.
-    const char* argv[] = { NAS_CURL_TOOL, "-q", "-s", "-S", "--max-time", NAS_CURL_MAX_TIME, "-k", "-d", form, url,
-        nullptr };
+    const char* argv[] = { NAS_CURL_TOOL, "-q", "-s", "-S", "--max-time", NAS_CURL_MAX_TIME, "-k", "-d", form,
+        url, nullptr };
     // One byte more than is read, so the answer is always a terminated text.
     char buf[NAS_CURL_ANSWER_SIZE + 1];
     memset(buf, 0, sizeof(buf));

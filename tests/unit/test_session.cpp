@@ -89,7 +89,12 @@ TEST(SessionXmlValue, LoginAnswerFailsClosed)
         { "empty authPassed", std::string(name) + "<authPassed/>", 1 },
         { "authPassed with an attribute", std::string(name) + "<authPassed a=\"1\">1</authPassed>", 1 },
         { "authPassed 11", std::string(name) + "<authPassed>11</authPassed>", 1 },
-        { "passed, empty name", "<authPassed><![CDATA[1]]></authPassed><username><![CDATA[]]></username>", 1 },
+        { "a lookalike first, then the refusal",
+            std::string("<authPassedX>1</authPassedX>") + name + "<authPassed>0</authPassed>", 1 },
+        { "passed, then refused",
+            std::string("<authPassed>1</authPassed>") + name + "<authPassed>0</authPassed>", 1 },
+        { "passed, empty name", "<authPassed><![CDATA[1]]></authPassed><username><![CDATA[]]></username>",
+            1 },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -131,7 +136,8 @@ TEST(SessionLoginForm, EncodingAndLimits)
         { "lone percent", "%", "\n", NAS_LOGIN_BODY_SIZE, true, "sid=%25&service=100\n" },
         { "percent without two hex digits", "%4g%A", "\n", NAS_LOGIN_BODY_SIZE, true,
             "sid=%254g%25A&service=100\n" },
-        { "browser's escapes kept", "ab%2Bc%2f", "\n", NAS_LOGIN_BODY_SIZE, true, "sid=ab%2Bc%2f&service=100\n" },
+        { "browser's escapes kept", "ab%2Bc%2f", "\n", NAS_LOGIN_BODY_SIZE, true,
+            "sid=ab%2Bc%2f&service=100\n" },
         { "escaped ampersand stays one field", "%26service%3D1", "\n", NAS_LOGIN_BODY_SIZE, true,
             "sid=%26service%3D1&service=100\n" },
         { "plus kept, slash encoded", "+/", "\n", NAS_LOGIN_BODY_SIZE, true, "sid=+%2F&service=100\n" },
