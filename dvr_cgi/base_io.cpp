@@ -98,3 +98,22 @@ bool send_all(int fd, const char* p, size_t n)
     struct iovec iov = { const_cast<char*>(p), n };
     return _write_loop(fd, &iov, 1, true);
 }
+
+int hex_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+void percent_encode(unsigned char ch, char out[3])
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    out[0] = '%';
+    out[1] = kHex[ch >> 4];
+    out[2] = kHex[ch & 0x0F];
+}

@@ -1,5 +1,5 @@
-// The bottom floor of both CGI programs: the trace hook and the write loop,
-// which every other file uses and which use nothing of ours. Plain C as well,
+// The bottom floor of both CGI programs: the trace hook, the write loop and the
+// percent escapes, which every other file uses and which use nothing of ours. Plain C as well,
 // so that the benchmark's floor writes with the very loop the programs use.
 #ifndef DVR_CGI_BASE_IO_H
 #define DVR_CGI_BASE_IO_H
@@ -34,6 +34,11 @@ bool write_all(int fd, const char* p, size_t n);
 // The same loop for a socket: a peer that has gone is a failure, never
 // SIGPIPE, and a send that times out (the socket's own send limit) gives up.
 bool send_all(int fd, const char* p, size_t n);
+
+// Percent escapes, as every layer writes and reads them: the value of a hex
+// digit (-1 for any other byte), and the three bytes "%XX" of a byte.
+int hex_value(char c);
+void percent_encode(unsigned char ch, char out[3]);
 
 #ifdef __cplusplus
 }

@@ -455,11 +455,6 @@ bool is_unreserved(unsigned char ch)
         || ch == '.' || ch == '_' || ch == '~';
 }
 
-bool is_hex_digit(unsigned char ch)
-{
-    return (ch >= '0' && ch <= '9') || (ch >= 'A' && ch <= 'F') || (ch >= 'a' && ch <= 'f');
-}
-
 } // namespace
 
 int check_Ovra_force_ssl()
@@ -576,7 +571,6 @@ int _check_login_answer(const char* answer, char* username)
 
 bool _build_login_form(const char* sid, const char* ending, char* buf, size_t bufSize)
 {
-    static const char kHex[] = "0123456789ABCDEF";
     static const char kService[] = "&service=100";
     if (!sid || !*sid || bufSize == 0)
         return false;
@@ -593,17 +587,17 @@ bool _build_login_form(const char* sid, const char* ending, char* buf, size_t bu
     memcpy(buf, "sid=", 4);
     pos = 4;
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(sid); *p; p++) {
-        const bool bKeep
-            = is_unreserved(*p) || *p == '+' || (*p == '%' && is_hex_digit(p[1]) && is_hex_digit(p[2]));
+        const bool bKeep = is_unreserved(*p) || *p == '+'
+            || (*p == '%' && hex_value(static_cast<char>(p[1])) >= 0
+                && hex_value(static_cast<char>(p[2])) >= 0);
         size_t need = bKeep ? 1 : 3;
         if (pos + need + tail > bufSize)
             return false;
         if (need == 1) {
             buf[pos++] = static_cast<char>(*p);
         } else {
-            buf[pos++] = '%';
-            buf[pos++] = kHex[*p >> 4];
-            buf[pos++] = kHex[*p & 0x0F];
+            percent_encode(*p, buf + pos);
+            pos += 3;
         }
     }
     snprintf(buf + pos, bufSize - pos, "%s%s", kService, ending);

@@ -119,31 +119,19 @@ bool _breaks_request_line(unsigned char ch)
 // percent-encoded, every other byte travels as the browser sent it.
 std::string _request_line_query(const std::string& query)
 {
-    static const char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(query.size());
     for (char byte : query) {
         const unsigned char ch = static_cast<unsigned char>(byte);
         if (_breaks_request_line(ch)) {
-            out += '%';
-            out += kHex[ch >> 4];
-            out += kHex[ch & 0x0F];
+            char escape[3];
+            percent_encode(ch, escape);
+            out.append(escape, sizeof(escape));
         } else {
             out += static_cast<char>(ch);
         }
     }
     return out;
-}
-
-int _hex_value(char ch)
-{
-    if (ch >= '0' && ch <= '9')
-        return ch - '0';
-    if (ch >= 'a' && ch <= 'f')
-        return ch - 'a' + 10;
-    if (ch >= 'A' && ch <= 'F')
-        return ch - 'A' + 10;
-    return -1;
 }
 
 } // namespace
@@ -174,7 +162,7 @@ CChunkDecoder::EState CChunkDecoder::__afterByte(char ch)
 {
     switch (m_eState) {
     case SIZE: {
-        int v = _hex_value(ch);
+        int v = hex_value(ch);
         if (v >= 0 && m_iDigits < 15) {
             m_iLeft = m_iLeft * 16 + static_cast<unsigned>(v);
             ++m_iDigits;

@@ -225,14 +225,20 @@ for program in tunerbay epg; do
 	expect_ended_after "ended after the silence limit" 14500 25000
 done
 
-for path in http https; do
-	case_in $G "the login service never answers, checked over $path"
+# login_refused PATH MODE LABEL: epg checks a known session over PATH with a
+# login service that misbehaves in MODE; it is refused and nothing forwarded.
+login_refused() {
+	case_in $G "$3, checked over $1"
 	backend_start
-	[[ $path == https ]] && https_only
-	login_misbehave silent
+	[[ $1 == https ]] && https_only
+	login_misbehave "$2"
 	run_cgi epg GET "subfunc=info&todo=list&$S"
 	expect_answer "not confirmed" "$ERR_AUTH" 0
 	expect_no_request "nothing forwarded"
+}
+
+for path in http https; do
+	login_refused $path silent "the login service never answers"
 	expect_ended_after "ended after the silence limit" 14500 25000
 done
 
@@ -276,14 +282,8 @@ run_cgi epg GET "subfunc=info&todo=list&$S"
 expect_answer "confirmed" "$BODY" 0
 
 for path in http https; do
-	case_in $G "fails (status 500), checked over $path"
-	backend_start
-	[[ $path == https ]] && https_only
-	login_misbehave fail
-	run_cgi epg GET "subfunc=info&todo=list&$S"
-	expect_answer "not confirmed" "$ERR_AUTH" 0
+	login_refused $path fail "fails (status 500)"
 	expect_lines "one login request" "$LOGIN_REQUESTS" "1 $path POST sid=[$GOOD_SID] service=[100]"
-	expect_no_request "nothing forwarded"
 done
 
 # A stalled login service keeps the run waiting (no time limits of its own)

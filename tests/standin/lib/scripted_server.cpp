@@ -60,7 +60,6 @@ void close_with_reset(int fd)
     close(fd);
 }
 
-
 // Whole decimal numbers only: "12", not "12ms" or "-1".
 bool parse_count(const std::string& text, uint64_t* value)
 {
@@ -75,17 +74,6 @@ bool parse_count(const std::string& text, uint64_t* value)
     }
     *value = v;
     return true;
-}
-
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 // The value of a Content-Length header in a request head (name in any case), or 0.
