@@ -60,6 +60,11 @@ enum {
     // The largest answer body kept in memory: far above any real guide list, and a
     // bound on what a backend's Content-Length or chunk sizes can make us hold.
     HTTP_BODY_MAX_SIZE = 32 * 1024 * 1024,
+    // The longest chunk-size line with its extensions: every chunk must carry data
+    // within this many bytes, so a coding that brings none is given up, not read on.
+    HTTP_CHUNK_LINE_MAX = 4096,
+    // All trailer lines of a chunked answer together; nothing of them is used.
+    HTTP_CHUNK_TRAILER_MAX = 4096,
 };
 
 // Limits of the stream relay.

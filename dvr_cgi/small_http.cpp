@@ -92,9 +92,6 @@ size_t _compose(char* fixedBuf, size_t fixedSize, char** longBuf, const char* bo
     return total;
 }
 
-// The longest chunk-size line (with extensions) or trailer line taken.
-const size_t CHUNK_LINE_MAX = 4096;
-
 bool _ascii_equal_nocase(const char* a, size_t aLen, const char* b)
 {
     if (strlen(b) != aLen)
@@ -160,6 +157,10 @@ long CChunkDecoder::decode(char* buf, size_t len)
 
 CChunkDecoder::EState CChunkDecoder::__afterByte(char ch)
 {
+    // The trailer is read only to find its end: a few KiB of it, then no more.
+    if ((m_eState == TRAILER || m_eState == TRAILER_LINE || m_eState == TRAILER_LF || m_eState == LAST_LF)
+        && ++m_iTrailerLen > HTTP_CHUNK_TRAILER_MAX)
+        return BAD;
     switch (m_eState) {
     case SIZE: {
         int v = hex_value(ch);
@@ -175,15 +176,15 @@ CChunkDecoder::EState CChunkDecoder::__afterByte(char ch)
         return m_iDigits > 0 && ch == '\r' ? SIZE_LF : BAD;
     }
     case SIZE_END: // chunk extensions, passed over
-    case TRAILER_LINE: // a trailer line, passed over
         if (ch == '\r')
-            return m_eState == SIZE_END ? SIZE_LF : TRAILER_LF;
-        return ++m_iLineLen > CHUNK_LINE_MAX ? BAD : m_eState;
+            return SIZE_LF;
+        return ++m_iLineLen > HTTP_CHUNK_LINE_MAX ? BAD : SIZE_END;
+    case TRAILER_LINE: // a trailer line, passed over
+        return ch == '\r' ? TRAILER_LF : TRAILER_LINE;
     case SIZE_LF:
         m_iDigits = 0;
         return ch != '\n' ? BAD : m_iLeft == 0 ? TRAILER : DATA;
     case TRAILER: // the start of a trailer line, or the empty line that ends the body
-        m_iLineLen = 0;
         return ch == '\r' ? LAST_LF : TRAILER_LINE;
     case DATA_CR:
         return ch == '\r' ? DATA_LF : BAD;
@@ -210,6 +211,7 @@ CSmallHttp::CSmallHttp(std::string destIp, int port)
     , m_pchLongRequest(nullptr)
     , m_iRequestLen(0)
     , m_bChunked(false)
+    , m_bOtherCoding(false)
 {
     m_chRequestBuf[0] = '\0';
     m_chDataBuf[0] = '\0';
@@ -336,27 +338,38 @@ int CSmallHttp::__httpRespondParser(char* dataBuf, int len)
         if (lineLen == 0)
             return lineStart + 2;
         const char* blank = static_cast<const char*>(memchr(line, ' ', lineLen));
-        if (blank) {
-            size_t nameLen = static_cast<size_t>(blank - line);
+        const char* colon = static_cast<const char*>(memchr(line, ':', lineLen));
+        if (blank && (_name_is(line, static_cast<size_t>(blank - line), "HTTP/1.0")
+                || _name_is(line, static_cast<size_t>(blank - line), "HTTP/1.1"))) {
             const char* value = blank + 1;
+            const char* second = static_cast<const char*>(memchr(value, ' ', static_cast<size_t>(crlf - value)));
+            m_iRespondStatus = _decimal_value(value, second ? second : crlf);
+            if (m_iRespondStatus != 200)
+                return 0;
+        } else if (colon && colon > line && !memchr(line, ' ', static_cast<size_t>(colon - line))
+            && !memchr(line, '\t', static_cast<size_t>(colon - line))) {
+            // A field as HTTP defines it: the name in any letter case, right in
+            // front of the colon; blanks around the value are not part of it.
             // The value runs up to the CR.
+            const size_t nameLen = static_cast<size_t>(colon - line);
+            const char* value = colon + 1;
             const char* valueEnd
                 = static_cast<const char*>(memchr(value, '\r', static_cast<size_t>(crlf - value) + 1));
-            if (_name_is(line, nameLen, "HTTP/1.0") || _name_is(line, nameLen, "HTTP/1.1")) {
-                const char* second
-                    = static_cast<const char*>(memchr(value, ' ', static_cast<size_t>(crlf - value)));
-                m_iRespondStatus = _decimal_value(value, second ? second : crlf);
-                if (m_iRespondStatus != 200)
-                    return 0;
-            } else if (_name_is(line, nameLen, "Content-Type:")) {
-                m_str_content_type.assign(value, static_cast<size_t>(valueEnd - value));
-            } else if (_name_is(line, nameLen, "Content-Length:")) {
+            while (value < valueEnd && (*value == ' ' || *value == '\t'))
+                ++value;
+            while (valueEnd > value && (valueEnd[-1] == ' ' || valueEnd[-1] == '\t'))
+                --valueEnd;
+            const size_t valueLen = static_cast<size_t>(valueEnd - value);
+            if (_ascii_equal_nocase(line, nameLen, "content-type")) {
+                m_str_content_type.assign(value, valueLen);
+            } else if (_ascii_equal_nocase(line, nameLen, "content-length")) {
                 m_iContentLength = _decimal_value(value, valueEnd);
-            } else if (_name_is(line, nameLen, "Transfer-Encoding:")) {
-                // The request says HTTP/1.1, so the backend may send its body in chunks.
-                m_bChunked = _ascii_equal_nocase(value, static_cast<size_t>(valueEnd - value), "chunked");
-            } else if (_name_is(line, nameLen, "Connection:")) {
-                size_t valueLen = static_cast<size_t>(valueEnd - value);
+            } else if (_ascii_equal_nocase(line, nameLen, "transfer-encoding")) {
+                // The request says HTTP/1.1, so the backend may send its body in
+                // chunks. Any other coding we cannot undo.
+                m_bChunked = _ascii_equal_nocase(value, valueLen, "chunked");
+                m_bOtherCoding = m_bOtherCoding || !m_bChunked;
+            } else if (_ascii_equal_nocase(line, nameLen, "connection")) {
                 if (_name_is(value, valueLen, "Close"))
                     m_eConnection = CONNECTION_CLOSE_E;
                 else if (_name_is(value, valueLen, "Keep-Alive"))
@@ -405,7 +418,9 @@ char* CSmallHttp::getHttpRespondEntiyBody()
     debug_print("[CSmallHttp::getHttpRespondEntiyBody]",
         "m_eConnection:%d m_iRespondStatus:%d m_iContentLength:%d m_str_content_type:%s", m_eConnection,
         m_iRespondStatus, m_iContentLength, m_str_content_type.c_str());
-    if (m_iRespondStatus != 200 || iPos <= 0)
+    // A transfer coding we cannot undo is an answer that ended early: its
+    // bytes are never passed on as a document or a stream.
+    if (m_iRespondStatus != 200 || iPos <= 0 || m_bOtherCoding)
         return nullptr;
     if (strncmp(m_str_content_type.c_str(), "video/mp2t", 10) == 0)
         __relayTransportStream(m_chDataBuf + iHeaderEnd, tlen - iHeaderEnd);

@@ -13,7 +13,8 @@
 class CChunkDecoder {
 public:
     // The number of data bytes now at the front of buf, or -1 for a malformed
-    // coding. Bytes after the last chunk and its trailer are dropped.
+    // coding, or one whose size line or trailer runs past its byte budget.
+    // Bytes after the last chunk and its trailer are dropped.
     long decode(char* buf, size_t len);
     bool isDone() const { return m_eState == DONE; }
 
@@ -23,6 +24,7 @@ private:
     unsigned long long m_iLeft = 0;
     int m_iDigits = 0;
     size_t m_iLineLen = 0;
+    size_t m_iTrailerLen = 0;
 
     // The state after one byte of the coding outside the data.
     EState __afterByte(char ch);
@@ -54,6 +56,8 @@ private:
     size_t m_iRequestLen;
     // "Transfer-Encoding: chunked": the body (or stream) arrives in chunks.
     bool m_bChunked;
+    // A transfer coding other than chunked: the answer cannot be read.
+    bool m_bOtherCoding;
 
     int __httpRespondParser(char* dataBuf, int len);
     char* __readBodyByLength(const char* pEarly, int earlyCount);

@@ -308,14 +308,17 @@ TEST(HttpAnswer, ParserRules)
         { "500", "HTTP/1.1 500 Oops\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}", false,
             "", 500, 0, "", CONNECTION_CLOSE_E },
         { "huge status", "HTTP/1.1 99999999999 X\r\n\r\n", false, "", 2147483647, 0, "", CONNECTION_CLOSE_E },
-        // A header in other letter case, or without its blank, is not seen: the
-        // five early bytes come back instead of a wait for ten.
-        { "content-length in lower case", "HTTP/1.1 200 OK\r\ncontent-length: 10\r\n\r\nhello", true, "hello",
-            200, 0, "", CONNECTION_CLOSE_E },
-        { "no blank after colon", "HTTP/1.1 200 OK\r\nContent-Length:10\r\n\r\nhello", true, "hello", 200, 0,
+        // A field name in any letter case, and a value with or without blanks
+        // around it, is read: ten bytes are waited for, five come, no body.
+        // A blank in front of the colon makes no field.
+        { "content-length in lower case", "HTTP/1.1 200 OK\r\ncontent-length: 10\r\n\r\nhello", false, "",
+            200, 10, "", CONNECTION_CLOSE_E },
+        { "no blank after colon", "HTTP/1.1 200 OK\r\nContent-Length:10\r\n\r\nhello", false, "", 200, 10,
             "", CONNECTION_CLOSE_E },
-        { "value after two blanks", "HTTP/1.1 200 OK\r\nContent-Type:  video/mp2t\r\n\r\n{}", true, "{}", 200,
-            0, " video/mp2t", CONNECTION_CLOSE_E },
+        { "blanks around the value", "HTTP/1.1 200 OK\r\nContent-Type: \t application/json \r\n\r\n{}", true,
+            "{}", 200, 0, "application/json", CONNECTION_CLOSE_E },
+        { "blank in front of the colon", "HTTP/1.1 200 OK\r\nContent-Length : 10\r\n\r\nhello", true, "hello",
+            200, 0, "", CONNECTION_CLOSE_E },
         { "later header overwrites",
             "HTTP/1.1 200 OK\r\nContent-Length: 99\r\nContent-Type: a\r\n"
             "Content-Length: 5\r\nContent-Type: b\r\n\r\nhello",
@@ -423,6 +426,15 @@ static std::string chunked(const std::string& body, size_t n, const std::string&
     return out + "0\r\n\r\n";
 }
 
+// n trailer lines of about 100 bytes each.
+static std::string trailer_lines(int n)
+{
+    std::string out;
+    for (int i = 0; i < n; ++i)
+        out += "X-Trailer: " + std::string(90, 'x') + "\r\n";
+    return out;
+}
+
 TEST(HttpAnswer, ChunkedBodies)
 {
     const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
@@ -443,6 +455,18 @@ TEST(HttpAnswer, ChunkedBodies)
         { "bad size line", answer(head + "zz\r\nab\r\n0\r\n\r\n"), false, "" },
         { "chunk data not followed by CR LF", answer(head + "2\r\nabc\r\n0\r\n\r\n"), false, "" },
         { "closed before the last chunk", answer(head + "2\r\nab\r\n"), false, "" },
+        // The coding's name in any spelling HTTP allows.
+        { "transfer-encoding in lower case",
+            answer("HTTP/1.1 200 OK\r\ntransfer-encoding: chunked\r\n\r\n" + chunked("{}", 1)), true, "{}" },
+        { "a blank after chunked",
+            answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked \r\n\r\n" + chunked("{}", 1)), true, "{}" },
+        { "two blanks in front of chunked",
+            answer("HTTP/1.1 200 OK\r\nTransfer-Encoding:  chunked\r\n\r\n" + chunked("{}", 1)), true, "{}" },
+        { "a coding we cannot undo", answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\n\r\n{}"), false, "" },
+        // A trailer is read only up to a few KiB: a longer one, even with an
+        // end, is an answer that ended early, so an endless one is never read on.
+        { "a trailer past its budget", answer(head + "2\r\n{}\r\n0\r\n" + trailer_lines(200) + "\r\n"), false,
+            "" },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
