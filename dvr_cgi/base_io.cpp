@@ -99,6 +99,27 @@ bool send_all(int fd, const char* p, size_t n)
     return _write_loop(fd, &iov, 1, true);
 }
 
+struct timespec moment_after_ms(long ms)
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    t.tv_sec += ms / 1000;
+    t.tv_nsec += (ms % 1000) * 1000000L;
+    if (t.tv_nsec >= 1000000000L) {
+        t.tv_sec++;
+        t.tv_nsec -= 1000000000L;
+    }
+    return t;
+}
+
+long ms_until(const struct timespec* moment)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long ms = static_cast<long>(moment->tv_sec - now.tv_sec) * 1000L + (moment->tv_nsec - now.tv_nsec) / 1000000L;
+    return ms > 0 ? ms : 0;
+}
+
 int hex_value(char c)
 {
     if (c >= '0' && c <= '9')

@@ -6,6 +6,7 @@
 
 #include <stddef.h>
 #include <sys/uio.h>
+#include <time.h>
 #ifndef __cplusplus
 #include <stdbool.h>
 #endif
@@ -34,6 +35,11 @@ bool write_all(int fd, const char* p, size_t n);
 // The same loop for a socket: a peer that has gone is a failure, never
 // SIGPIPE, and a send that times out (the socket's own send limit) gives up.
 bool send_all(int fd, const char* p, size_t n);
+
+// Deadlines on the monotonic clock: the moment ms milliseconds from now, and
+// the milliseconds left until a moment (0 once it has passed).
+struct timespec moment_after_ms(long ms);
+long ms_until(const struct timespec* moment);
 
 // Percent escapes, as every layer writes and reads them: the value of a hex
 // digit (-1 for any other byte), and the three bytes "%XX" of a byte.

@@ -58,8 +58,10 @@ enum {
 const int kMaxWords = 15;
 
 // Starts argv as run_command describes; with RUN_SERVICE as run_service_script
-// does. *status gets the shell-style exit status when waited for.
-int _run(const char* const argv[], char* out, size_t outLen, int flags, int* status)
+// does. *status gets the shell-style exit status when waited for. A command
+// still running deadlineSec after its start (0: no limit) is killed, and the
+// run counts as one that could not be started.
+int _run(const char* const argv[], char* out, size_t outLen, int flags, int deadlineSec, int* status)
 {
     // A tool that is missing or not executable is known before anything starts.
     if (access(argv[0], X_OK) != 0)
@@ -142,12 +144,24 @@ int _run(const char* const argv[], char* out, size_t outLen, int flags, int* sta
         return -1;
     }
 
+    const struct timespec end = moment_after_ms(deadlineSec * 1000L);
+    bool bHung = false;
     size_t kept = 0;
     if (out) {
         // Read to the end so the tool is never stopped by a full pipe; keep the
         // first outLen bytes.
         char discard[512];
         for (;;) {
+            if (deadlineSec > 0) {
+                struct pollfd pfd = { pipeFds[0], POLLIN, 0 };
+                int r = poll(&pfd, 1, static_cast<int>(ms_until(&end)));
+                if (r < 0 && errno == EINTR)
+                    continue;
+                if (r == 0) {
+                    bHung = true;
+                    break;
+                }
+            }
             char* pDest = kept < outLen ? out + kept : discard;
             size_t room = kept < outLen ? outLen - kept : sizeof(discard);
             ssize_t n = read(pipeFds[0], pDest, room);
@@ -161,7 +175,26 @@ int _run(const char* const argv[], char* out, size_t outLen, int flags, int* sta
         close(pipeFds[0]);
     }
     int wstatus = 0;
-    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) { }
+    // A tool may also hang after closing its output: its end is waited for
+    // within the same limit, looked at every few milliseconds.
+    while (deadlineSec > 0 && !bHung) {
+        pid_t r = waitpid(pid, &wstatus, WNOHANG);
+        if (r == pid)
+            break;
+        if (r < 0 && errno != EINTR)
+            break;
+        if (ms_until(&end) == 0)
+            bHung = true;
+        else
+            poll(nullptr, 0, 5);
+    }
+    if (bHung) {
+        kill(pid, SIGKILL);
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) { }
+        return -1;
+    }
+    if (deadlineSec == 0)
+        while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) { }
     if (status)
         *status = WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : WEXITSTATUS(wstatus);
     return static_cast<int>(kept);
@@ -169,15 +202,15 @@ int _run(const char* const argv[], char* out, size_t outLen, int flags, int* sta
 
 } // namespace
 
-int run_command(const char* const argv[], char* out, size_t outLen)
+int run_command(const char* const argv[], char* out, size_t outLen, int deadlineSec)
 {
-    return _run(argv, out, outLen, 0, nullptr);
+    return _run(argv, out, outLen, 0, deadlineSec, nullptr);
 }
 
 int run_service_script(const char* const argv[])
 {
     int status = 0;
-    if (_run(argv, nullptr, 0, RUN_SERVICE, &status) < 0)
+    if (_run(argv, nullptr, 0, RUN_SERVICE, 0, &status) < 0)
         return -1;
     return status;
 }
@@ -442,7 +475,7 @@ int read_setting(const char* section, const char* key, const char* defaultValue)
     }
     char buffer[NAS_SETTING_BUF_SIZE];
     memset(buffer, 0, sizeof(buffer));
-    int n = run_command(argv, buffer, sizeof(buffer) - 1);
+    int n = run_command(argv, buffer, sizeof(buffer) - 1, NAS_GETCFG_DEADLINE_SEC);
     if (n <= 0)
         return 0;
     buffer[strcspn(buffer, "\n")] = '\0';

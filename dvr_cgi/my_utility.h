@@ -13,8 +13,10 @@
 // in its environment. Its standard output goes to our standard error (the web
 // server's log), or, when out is given, into a pipe of which at most outLen
 // bytes are kept in out (the rest is read and dropped). Waits for the child.
-// Returns the number of bytes kept, or -1 when the command could not be started.
-int run_command(const char* const argv[], char* out, size_t outLen);
+// Returns the number of bytes kept, or -1 when the command could not be started
+// or, with a deadline, was still running deadlineSec after its start (it is
+// then killed).
+int run_command(const char* const argv[], char* out, size_t outLen, int deadlineSec = 0);
 // Starts a service script that must run to its end even when the web server
 // ends the CGI meanwhile: no parent-death signal, a session of its own, and
 // /dev/null for its input and output (a daemon it starts keeps no descriptor of

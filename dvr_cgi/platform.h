@@ -109,6 +109,14 @@ enum {
 // A relayed stream with no byte for this long has lost its source (a tuner
 // without signal); a stream that keeps flowing is never cut.
 #define HTTP_RELAY_SILENCE_LIMIT_SEC 30
+// A whole exchange, from connect to the last byte of a JSON answer (or of the
+// login service's), however its bytes trickle in: each wait stays within the
+// silence limit, and all of them together within this. The largest guide list
+// takes well under a second from a healthy backend. A stream has no total.
+#define HTTP_EXCHANGE_DEADLINE_SEC 60
+// One run of the configuration tool. It reads a local file; a run that takes
+// longer is hung and is ended, which counts as the tool failing.
+#define NAS_GETCFG_DEADLINE_SEC 10
 #define DVR_STRINGIFY_(x) #x
 #define DVR_STRINGIFY(x) DVR_STRINGIFY_(x)
 // curl's time limit, as the text of its command line.

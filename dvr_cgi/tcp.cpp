@@ -1,5 +1,5 @@
 // The blocking TCP connection of one exchange: connect, send and receive,
-// each wait bounded.
+// each wait bounded by the silence limit, all of them by the exchange's deadline.
 #include "tcp.h"
 
 #include <arpa/inet.h>
@@ -16,6 +16,10 @@
 CTcp::CTcp()
     : m_sockfd(-1)
     , m_bIsConnectSuccess(false)
+    , m_iSilenceMs(0)
+    , m_deadline()
+    , m_iSendWaitMs(0)
+    , m_iRecvWaitMs(0)
 {
     memset(&m_dest_addr, 0, sizeof(m_dest_addr));
 }
@@ -77,6 +81,7 @@ bool CTcp::connectToDest()
     // fails with EINPROGRESS, a receive with EAGAIN, which callers take as an
     // answer that ended early).
     setSilenceLimit(HTTP_SILENCE_LIMIT_SEC * 1000);
+    setDeadline(HTTP_EXCHANGE_DEADLINE_SEC * 1000);
     int r = connect(m_sockfd, reinterpret_cast<struct sockaddr*>(&m_dest_addr), sizeof(m_dest_addr));
     if (r < 0 && errno == EINTR)
         r = _finish_interrupted_connect(m_sockfd);
@@ -96,6 +101,8 @@ int CTcp::sendData(const char* pData, int len)
         errno = EINVAL;
         return -1;
     }
+    if (!__boundWait(SO_SNDTIMEO, &m_iSendWaitMs))
+        return -1;
     ssize_t r;
     do {
         r = send(m_sockfd, pData, static_cast<size_t>(len), MSG_NOSIGNAL);
@@ -105,6 +112,8 @@ int CTcp::sendData(const char* pData, int len)
 
 bool CTcp::sendAll(const char* pData, size_t len)
 {
+    if (!__boundWait(SO_SNDTIMEO, &m_iSendWaitMs))
+        return false;
     return send_all(m_sockfd, pData, len);
 }
 
@@ -114,6 +123,8 @@ int CTcp::recvData(char* pRecvBuf, int len)
         errno = EINVAL;
         return -1;
     }
+    if (!__boundWait(SO_RCVTIMEO, &m_iRecvWaitMs))
+        return -1;
     ssize_t r;
     do {
         r = recv(m_sockfd, pRecvBuf, static_cast<size_t>(len), 0);
@@ -121,13 +132,49 @@ int CTcp::recvData(char* pRecvBuf, int len)
     return static_cast<int>(r);
 }
 
-bool CTcp::setSilenceLimit(int ms)
+static bool _set_wait(int fd, int optname, int ms)
 {
     struct timeval tv;
     tv.tv_sec = ms / 1000;
     tv.tv_usec = (ms % 1000) * 1000;
-    return setsockopt(m_sockfd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) == 0
-        && setsockopt(m_sockfd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) == 0;
+    return setsockopt(fd, SOL_SOCKET, optname, &tv, sizeof(tv)) == 0;
+}
+
+bool CTcp::setSilenceLimit(int ms)
+{
+    m_iSilenceMs = m_iSendWaitMs = m_iRecvWaitMs = ms;
+    return _set_wait(m_sockfd, SO_RCVTIMEO, ms) && _set_wait(m_sockfd, SO_SNDTIMEO, ms);
+}
+
+void CTcp::setDeadline(int msFromNow)
+{
+    m_deadline.tv_sec = 0;
+    m_deadline.tv_nsec = 0;
+    if (msFromNow > 0)
+        m_deadline = moment_after_ms(msFromNow);
+}
+
+bool CTcp::__boundWait(int optname, int* pAppliedMs)
+{
+    if (m_deadline.tv_sec == 0)
+        return true;
+    const long leftMs = ms_until(&m_deadline);
+    if (leftMs == 0) {
+        // Past the deadline an answer ends as one that fell silent.
+        errno = EAGAIN;
+        return false;
+    }
+    // The socket keeps the silence limit until the deadline is nearer than it;
+    // only then does a wait cost a call more.
+    int want = m_iSilenceMs;
+    if (want == 0 || leftMs < want)
+        want = static_cast<int>(leftMs);
+    if (want != *pAppliedMs) {
+        if (!_set_wait(m_sockfd, optname, want))
+            return false;
+        *pAppliedMs = want;
+    }
+    return true;
 }
 
 void CTcp::attachSocket(int fd)

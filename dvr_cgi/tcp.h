@@ -4,12 +4,25 @@
 
 #include <netinet/in.h>
 #include <stddef.h>
+#include <time.h>
 
 class CTcp {
 private:
     struct sockaddr_in m_dest_addr;
     int m_sockfd;
     bool m_bIsConnectSuccess;
+    // The longest wait of one send or receive; 0 waits without end.
+    int m_iSilenceMs;
+    // The moment by which the whole exchange must be over; tv_sec 0: none.
+    struct timespec m_deadline;
+    // The wait the socket's send and receive limits hold now: the silence
+    // limit, or less as the deadline nears.
+    int m_iSendWaitMs;
+    int m_iRecvWaitMs;
+
+    // Shortens the socket's limit for the next wait of this direction to what is
+    // left of the deadline; false when nothing is left.
+    bool __boundWait(int optname, int* pAppliedMs);
 
 public:
     CTcp();
@@ -20,13 +33,18 @@ public:
     void setDestAddress(const char* pDistAddr, int port);
     void closeConnection();
     bool connectToDest();
+    // connectToDest starts the exchange's deadline; attachSocket does not.
+    // msFromNow 0 takes it away (a relayed stream is bounded by its silence only).
+    void setDeadline(int msFromNow);
     // One send; len 0 means strlen(pData). A peer that reset the connection
     // makes it fail with -1 instead of raising SIGPIPE.
     int sendData(const char* pData, int len);
     // Sends every byte, across short sends; false when the peer has gone, the
-    // send limit ran out or the socket failed otherwise.
+    // send limit ran out or the socket failed otherwise. The deadline bounds
+    // each send's wait as it stands when the call starts.
     bool sendAll(const char* pData, size_t len);
-    // One receive; 0 when the peer closed, -1 on failure. Adds no NUL.
+    // One receive; 0 when the peer closed, -1 on failure (EAGAIN: the silence
+    // limit or the deadline ran out). Adds no NUL.
     int recvData(char* pRecvBuf, int len);
     bool isConnectSuccess() const { return m_bIsConnectSuccess; }
     int getSocket() const { return m_sockfd; }

@@ -253,6 +253,54 @@ _expect_same_file "the whole stream, across the 20 s pause" "$RUN_OUT" "$NAS_OUT
 expect_ended_after "ended 30 s after its last byte" 49500 60000
 
 # ============================================================================
+# Peers that never fall silent for long but never finish: every exchange ends by
+# its deadline, 60 s after the connect, and the configuration tool after 10 s.
+
+G=deadline
+
+# trickle_answer HEAD_END MS N: the text HEAD_END and then N bytes, one every MS ms.
+trickle_answer() {
+	printf '%s\n' "text $1"
+	for ((i = 0; i < $3; i++)); do printf '%s\n' "pause $2" 'text x'; done
+	printf '%s\n' close
+}
+
+case_in $G "tunerbay: the body comes one byte every 14 s"
+backend_start
+set_answer "$(trickle_answer 'HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 6\r\n\r\n' 14000 6)"
+RUN_TIMEOUT=90 run_cgi tunerbay GET "$(program_query tunerbay)"
+expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+expect_ended_after "ended at the deadline" 59500 65000
+
+case_in $G "epg: the header comes one byte every 5 s"
+backend_start
+set_answer "$(trickle_answer 'HTTP/1.1 200 OK\r\nX-Slow: ' 5000 20)"
+RUN_TIMEOUT=90 run_cgi epg GET "$(program_query epg)"
+expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+expect_ended_after "ended at the deadline" 59500 65000
+
+case_in $G "tunerbay: a chunked answer whose trailer never ends"
+backend_start
+{
+	printf 'HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n2\r\n{}\r\n0\r\n'
+	for ((i = 0; i < 20000; i++)); do printf 'X-Trailer: %s\r\n' "$i"; done
+} >"$NAS_OUT/trailer.raw"
+set_answer "$(printf '%s\n' "raw $NAS_OUT/trailer.raw" 'pause 60000')"
+run_cgi tunerbay GET "$(program_query tunerbay)"
+expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+expect_ended_after "given up at once, not read on" 0 5000
+
+case_in $G "epg: the configuration tool hangs"
+backend_start
+printf '#!/bin/sh\nexec sleep 40\n' >/sbin/getcfg
+run_cgi epg GET "subfunc=info&todo=list&$S"
+expect_answer "not confirmed" "$ERR_AUTH" 0
+expect_lines "no login request" "$LOGIN_REQUESTS"
+expect_no_request "nothing forwarded"
+expect_ended_after "each of its two runs ended after 10 s" 19500 25000
+install -m 0755 "$DVR_BUILD_DIR/tests/getcfg" /sbin/getcfg
+
+# ============================================================================
 # The login service is down, fails or stalls
 
 G=login-service
