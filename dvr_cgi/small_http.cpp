@@ -547,16 +547,26 @@ void CSmallHttp::__relayTransportStream(const char* pEarly, int earlyCount)
     if (!written || early < 0 || decoder.isDone())
         exit(0);
 
-    // A source that falls silent ends the stream; one that keeps sending is never cut.
-    m_tcpConnection.setSilenceLimit(HTTP_RELAY_SILENCE_LIMIT_SEC * 1000);
+    // From here on the relay never waits inside a read or a splice: while a
+    // splice waits for the source it holds the answer pipe's lock, and a web
+    // server that looks at that pipe (lighttpd asks how much it holds) would
+    // sleep with every other request it serves. So the socket does not block,
+    // the pipe is spliced into without blocking, and every wait is a poll: for
+    // the source, up to the silence limit (a source that falls silent ends the
+    // stream; one that keeps sending is never cut), and for a full pipe, as long
+    // as its reader takes (a slow reader is no silence of the source).
+    m_tcpConnection.setDeadline(0);
     int sock = m_tcpConnection.getSocket();
+    const int flags = fcntl(sock, F_GETFL);
+    if (flags < 0 || fcntl(sock, F_SETFL, flags | O_NONBLOCK) != 0)
+        exit(0);
     struct stat st;
-    if (!m_bChunked && fstat(STDOUT_FILENO, &st) == 0 && S_ISFIFO(st.st_mode)) {
-        // Into a pipe the kernel moves the stream without copying it through us.
-        for (;;) {
-            struct timespec t0;
-            clock_gettime(CLOCK_MONOTONIC, &t0);
-            ssize_t n = splice(sock, nullptr, STDOUT_FILENO, nullptr, HTTP_RELAY_SPLICE_SIZE, SPLICE_F_MOVE);
+    bool bSplice = !m_bChunked && fstat(STDOUT_FILENO, &st) == 0 && S_ISFIFO(st.st_mode);
+    for (;;) {
+        if (bSplice) {
+            // Into a pipe the kernel moves the stream without copying it through us.
+            ssize_t n = splice(
+                sock, nullptr, STDOUT_FILENO, nullptr, HTTP_RELAY_SPLICE_SIZE, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
             if (n > 0)
                 continue;
             if (n == 0)
@@ -564,30 +574,45 @@ void CSmallHttp::__relayTransportStream(const char* pEarly, int earlyCount)
             if (errno == EINTR)
                 continue;
             if (errno == EAGAIN) {
-                // Either the socket's silence limit ran out, or a non-blocking
-                // pipe is full; only the first takes the whole limit.
-                struct timespec t1;
-                clock_gettime(CLOCK_MONOTONIC, &t1);
-                if (t1.tv_sec - t0.tv_sec >= HTTP_RELAY_SILENCE_LIMIT_SEC - 1)
-                    exit(0);
-                struct pollfd pfd = { STDOUT_FILENO, POLLOUT, 0 };
-                poll(&pfd, 1, -1);
+                __waitForRelay();
                 continue;
             }
             if (errno == EPIPE)
                 exit(0);
-            // Not possible here (EINVAL and the like): the plain copy below moves the rest.
-            break;
+            // Not possible here (EINVAL and the like): the plain copy moves the rest.
+            bSplice = false;
+            continue;
         }
-    }
-    for (;;) {
         int n = m_tcpConnection.recvData(s_workBuf, HTTP_RELAY_PIECE_SIZE);
+        if (n < 0 && errno == EAGAIN) {
+            __waitForRelay();
+            continue;
+        }
         if (n <= 0)
             exit(0);
         long out = n;
         if (m_bChunked)
             out = decoder.decode(s_workBuf, static_cast<size_t>(n));
+        // A blocking write into a full pipe waits without the pipe's lock.
         if (out < 0 || !write_all(STDOUT_FILENO, s_workBuf, static_cast<size_t>(out)) || decoder.isDone())
             exit(0);
     }
+}
+
+void CSmallHttp::__waitForRelay()
+{
+    // Whichever side held the relay up: a full pipe first, since a splice
+    // fails alike for it and for a source with nothing to give.
+    struct pollfd out = { STDOUT_FILENO, POLLOUT, 0 };
+    if (poll(&out, 1, 0) == 0) {
+        poll(&out, 1, -1);
+        return;
+    }
+    struct pollfd in = { m_tcpConnection.getSocket(), POLLIN, 0 };
+    int r;
+    do {
+        r = poll(&in, 1, HTTP_RELAY_SILENCE_LIMIT_SEC * 1000);
+    } while (r < 0 && errno == EINTR);
+    if (r == 0)
+        exit(0);
 }

@@ -51,6 +51,26 @@ login_start
 
 web_server_rows "$HTTP_URL"
 
+# A stream pauses on every lost signal and every retune; the web server serves
+# every other request meanwhile (the relay never waits for its source while it
+# holds the answer pipe).
+case_begin "a request while a stream pauses for 10 s"
+backend_start
+set_answer "$(printf '%s\n' 'text HTTP/1.1 200 OK\r\nContent-Type: video/mp2t\r\n\r\n' 'stream 18800' 'pause 10000' \
+	'stream 18800' close)" 1
+json_answer "$BODY" 2
+curl -s --max-time 30 -o "$NAS_OUT/paused.ts" "$HTTP_URL/cgi-bin/tunerbay?subfunc=scan&todo=get&stream=1" &
+stream=$!
+_wait_for 250 test -s "$NAS_OUT/paused.ts"
+sleep 0.5
+started=$(date +%s%N)
+web GET "$HTTP_URL/cgi-bin/tunerbay?subfunc=region&todo=list"
+took=$((($(date +%s%N) - started) / 1000000))
+expect_web_json "the other request" "$BODY"
+check "answered during the pause, in under 1 s (${took} ms)" test "$took" -lt 1000
+wait "$stream"
+check "the stream came whole across its pause" test "$(stat -c %s "$NAS_OUT/paused.ts")" -eq 37600
+
 case_begin "tunerbay over HTTPS"
 backend_start
 json_answer "$BODY"
