@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -373,24 +374,27 @@ bool _read_hint(const char* hintPath, char* entry)
     return _is_pid_text(entry);
 }
 
-// Replaces the hint with a new file of its own, never writing into whatever
-// the name held, so that a link planted there leads nowhere. A failure leaves
+// Writes the hint in place, into a file of this user's own: no second name
+// ever exists, so no moment at which the web server ends the run can leave one
+// behind. Only a regular file that this user owns and that has no other name is
+// written (a link or anything else planted there leads nowhere). A reader that
+// meets a half-written hint finds no id in it and walks; the id it finds is
+// always checked, so the hint can never make a wrong answer. A failure leaves
 // things as they were: the next check walks again.
 void _write_hint(const char* hintPath, const char* entry)
 {
-    char tmp[DVR_PATH_BUF_SIZE];
-    int len = snprintf(tmp, sizeof(tmp), "%s.%x", hintPath, static_cast<unsigned>(getpid()));
-    if (len < 0 || static_cast<size_t>(len) >= sizeof(tmp))
-        return;
-    int fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, DVR_PROC_HINT_MODE);
+    int fd = open(hintPath, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, DVR_PROC_HINT_MODE);
     if (fd < 0)
         return;
+    struct stat st;
     char text[DVR_PROC_ENTRY_SIZE + 1];
     int n = snprintf(text, sizeof(text), "%s\n", entry);
-    bool ok = n > 0 && write_all(fd, text, static_cast<size_t>(n));
-    ok = close(fd) == 0 && ok;
-    if (!ok || rename(tmp, hintPath) != 0)
-        unlink(tmp);
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1 && n > 0
+        && pwrite(fd, text, static_cast<size_t>(n), 0) == n) {
+        int ignored = ftruncate(fd, n);
+        (void)ignored;
+    }
+    close(fd);
 }
 
 } // namespace
@@ -453,7 +457,10 @@ bool _is_process_exist_in(const char* procRoot, const char* name, const char* hi
 
 bool is_process_exist(const char* name)
 {
-    return _is_process_exist_in(DVR_PROC_ROOT, name, DVR_PROC_HINT_FILE);
+    static char s_chHint[DVR_PATH_BUF_SIZE];
+    if (s_chHint[0] == '\0')
+        snprintf(s_chHint, sizeof(s_chHint), "%s.%u", DVR_PROC_HINT_FILE, static_cast<unsigned>(geteuid()));
+    return _is_process_exist_in(DVR_PROC_ROOT, name, s_chHint);
 }
 
 // ---------------------------------------------------------------------------

@@ -31,6 +31,8 @@
 #define DVR_PROC_ROOT "/proc"
 // The id of the backend process found last, so that a check need not walk every
 // process ahead of it; beside the scratch files, in the one directory we write.
+// One per user id (the name gets ".<uid>"): a hint left by another user, which
+// the sticky /tmp would not let us replace, is never in the way.
 #define DVR_PROC_HINT_FILE "/tmp/dvrproc.hint"
 // Readable by all: the hint is never trusted, only checked.
 #define DVR_PROC_HINT_MODE 0644

@@ -880,11 +880,11 @@ programs_running() {
 }
 
 # Every name a program could leave behind: all of /tmp but the places where the
-# sandbox itself keeps logs, requests and answers and the programs' hint, and
-# /dev/shm, /etc/config and /etc/init.d.
+# sandbox itself keeps logs, requests and answers and the programs' hints (one
+# per user id), and /dev/shm, /etc/config and /etc/init.d.
 leftover_listing() {
 	find /tmp /dev/shm /etc/config /etc/init.d -xdev \( -path "$NAS_OUT" -o -path "$NAS_LOG" \
-		-o -path "$BACKEND_DIR" -o -path "$LOGIN_DIR" -o -path "$NAS_DIR/.layers/*/work" -o -path "$PROC_HINT" \) -prune -o -print |
+		-o -path "$BACKEND_DIR" -o -path "$LOGIN_DIR" -o -path "$NAS_DIR/.layers/*/work" -o -regex "$PROC_HINT\.[0-9]+" \) -prune -o -print |
 		sort
 }
 

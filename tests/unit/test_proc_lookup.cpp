@@ -261,7 +261,8 @@ TEST_F(FakeProc, HintNeverChangesTheAnswer)
     struct {
         const char* label;
         const char* hint; // written as it is; null: see prepare
-        int prepare; // 1 a link to a file, 2 a directory, 3 a pipe, 4 a hint in no directory
+        int prepare; // 1 a link to a file, 2 a directory, 3 a pipe, 4 a hint in no directory,
+                     // 5 the hint belongs to another user
         bool backendRuns;
         const char* hintAfter;
     } cases[] = {
@@ -273,8 +274,12 @@ TEST_F(FakeProc, HintNeverChangesTheAnswer)
         { "leading zero", "0300\n", 0, true, "300\n" },
         { "link to a file", nullptr, 1, true, "300\n" },
         { "directory", nullptr, 2, true, "" },
-        { "pipe", nullptr, 3, true, "300\n" },
+        { "pipe", nullptr, 3, true, "" },
         { "cannot be written", nullptr, 4, true, "" },
+        // What a run ended in the middle of its write leaves; the next one mends it.
+        { "interrupted write", "30", 0, true, "300\n" },
+        { "a longer stale id is replaced whole", "123456\n", 0, true, "300\n" },
+        { "another user's hint is left alone", "77\n", 5, true, "77\n" },
     };
     int row = 0;
     for (const auto& c : cases) {
@@ -295,8 +300,12 @@ TEST_F(FakeProc, HintNeverChangesTheAnswer)
             mkdir(m_hint.c_str(), 0755);
         else if (c.prepare == 3)
             ASSERT_EQ(0, mkfifo(m_hint.c_str(), 0644));
-        else
+        else if (c.prepare == 4)
             m_hint = m_root + "/none/hint";
+        if (c.prepare == 5 && chown(m_hint.c_str(), geteuid() + 1, static_cast<gid_t>(-1)) != 0) {
+            ADD_FAILURE() << "the row needs root, to give the hint to another user";
+            continue;
+        }
         EXPECT_EQ(c.backendRuns, exists("tvheadend"));
         EXPECT_EQ(c.hintAfter, hint());
         if (c.prepare == 1) {
