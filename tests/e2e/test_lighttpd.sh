@@ -51,9 +51,8 @@ login_start
 
 web_server_rows "$HTTP_URL"
 
-# A stream pauses on every lost signal and every retune; the web server serves
-# every other request meanwhile (the relay never waits for its source while it
-# holds the answer pipe).
+# A stream pauses on every lost signal and every retune: the web server serves
+# other requests meanwhile (the relay never waits while it holds the answer pipe).
 case_begin "a request while a stream pauses for 10 s"
 backend_start
 set_answer "$(printf '%s\n' 'text HTTP/1.1 200 OK\r\nContent-Type: video/mp2t\r\n\r\n' 'stream 18800' 'pause 10000' \

@@ -302,9 +302,8 @@ TEST_F(FakeProc, HintNeverChangesTheAnswer)
             ASSERT_EQ(0, mkfifo(m_hint.c_str(), 0644));
         else if (c.prepare == 4)
             m_hint = m_root + "/none/hint";
-        if (c.prepare == 5 && chown(m_hint.c_str(), geteuid() + 1, static_cast<gid_t>(-1)) != 0) {
-            ADD_FAILURE() << "the row needs root, to give the hint to another user";
-            continue;
+        if (c.prepare == 5) {
+            ASSERT_EQ(0, chown(m_hint.c_str(), geteuid() + 1, static_cast<gid_t>(-1))) << "needs root";
         }
         EXPECT_EQ(c.backendRuns, exists("tvheadend"));
         EXPECT_EQ(c.hintAfter, hint());
