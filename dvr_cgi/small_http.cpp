@@ -131,6 +131,27 @@ std::string _request_line_query(const std::string& query)
     return out;
 }
 
+// Waits until the answer pipe takes more, as long as its reader takes: a slow
+// reader is no silence of the source.
+void _wait_for_room(int fd)
+{
+    struct pollfd pfd = { fd, POLLOUT, 0 };
+    poll(&pfd, 1, -1);
+}
+
+// Waits until the stream's source sends more; one that stays silent for the
+// relay's silence limit has lost its signal, and the stream ends with it.
+void _wait_for_source(int sock)
+{
+    struct pollfd pfd = { sock, POLLIN, 0 };
+    int r;
+    do {
+        r = poll(&pfd, 1, HTTP_RELAY_SILENCE_LIMIT_SEC * 1000);
+    } while (r < 0 && errno == EINTR);
+    if (r == 0)
+        exit(0);
+}
+
 } // namespace
 
 long CChunkDecoder::decode(char* buf, size_t len)
@@ -562,19 +583,29 @@ void CSmallHttp::__relayTransportStream(const char* pEarly, int earlyCount)
         exit(0);
     struct stat st;
     bool bSplice = !m_bChunked && fstat(STDOUT_FILENO, &st) == 0 && S_ISFIFO(st.st_mode);
+    // A splice fails alike for a full pipe and for a source with nothing to
+    // give. While a stream flows it is nearly always the pipe, so that is
+    // waited for first; failing again right after, it is the source.
+    bool bPipeWaited = false;
     for (;;) {
         if (bSplice) {
             // Into a pipe the kernel moves the stream without copying it through us.
             ssize_t n = splice(
                 sock, nullptr, STDOUT_FILENO, nullptr, HTTP_RELAY_SPLICE_SIZE, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-            if (n > 0)
+            if (n > 0) {
+                bPipeWaited = false;
                 continue;
+            }
             if (n == 0)
                 exit(0);
             if (errno == EINTR)
                 continue;
             if (errno == EAGAIN) {
-                __waitForRelay();
+                if (bPipeWaited)
+                    _wait_for_source(sock);
+                else
+                    _wait_for_room(STDOUT_FILENO);
+                bPipeWaited = !bPipeWaited;
                 continue;
             }
             if (errno == EPIPE)
@@ -585,7 +616,7 @@ void CSmallHttp::__relayTransportStream(const char* pEarly, int earlyCount)
         }
         int n = m_tcpConnection.recvData(s_workBuf, HTTP_RELAY_PIECE_SIZE);
         if (n < 0 && errno == EAGAIN) {
-            __waitForRelay();
+            _wait_for_source(sock);
             continue;
         }
         if (n <= 0)
@@ -597,22 +628,4 @@ void CSmallHttp::__relayTransportStream(const char* pEarly, int earlyCount)
         if (out < 0 || !write_all(STDOUT_FILENO, s_workBuf, static_cast<size_t>(out)) || decoder.isDone())
             exit(0);
     }
-}
-
-void CSmallHttp::__waitForRelay()
-{
-    // Whichever side held the relay up: a full pipe first, since a splice
-    // fails alike for it and for a source with nothing to give.
-    struct pollfd out = { STDOUT_FILENO, POLLOUT, 0 };
-    if (poll(&out, 1, 0) == 0) {
-        poll(&out, 1, -1);
-        return;
-    }
-    struct pollfd in = { m_tcpConnection.getSocket(), POLLIN, 0 };
-    int r;
-    do {
-        r = poll(&in, 1, HTTP_RELAY_SILENCE_LIMIT_SEC * 1000);
-    } while (r < 0 && errno == EINTR);
-    if (r == 0)
-        exit(0);
 }

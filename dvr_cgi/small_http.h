@@ -67,9 +67,6 @@ private:
     // recvData returns; -1 when the buffer could not grow.
     int __receiveBody(size_t pos, size_t* pRoom, size_t wantRoom, size_t limit);
     [[noreturn]] void __relayTransportStream(const char* pEarly, int earlyCount);
-    // Waits until the relay can go on: until the answer pipe takes more, or
-    // until the source sends; ends the process when the source stays silent.
-    void __waitForRelay();
 
 public:
     CSmallHttp(std::string destIp, int port);
