@@ -177,17 +177,22 @@ int _run(const char* const argv[], char* out, size_t outLen, int flags, int dead
     }
     int wstatus = 0;
     // A tool may also hang after closing its output: its end is waited for
-    // within the same limit, looked at every few milliseconds.
+    // within the same limit. One that has closed it is usually ending, so it
+    // is looked at again soon, then less and less often.
+    long pauseNs = 50000;
     while (deadlineSec > 0 && !bHung) {
         pid_t r = waitpid(pid, &wstatus, WNOHANG);
         if (r == pid)
             break;
         if (r < 0 && errno != EINTR)
             break;
-        if (ms_until(&end) == 0)
+        if (ms_until(&end) == 0) {
             bHung = true;
-        else
-            poll(nullptr, 0, 5);
+        } else {
+            const struct timespec pause = { 0, pauseNs };
+            nanosleep(&pause, nullptr);
+            pauseNs = pauseNs < 5000000 ? pauseNs * 2 : pauseNs;
+        }
     }
     if (bHung) {
         kill(pid, SIGKILL);
