@@ -26,7 +26,9 @@
 # As on a NAS, idle processes are listed in /proc ahead of the backend.
 #
 # DVR_LOAD_REQUESTS sets the number of requests of each load (default 5000;
-# a fifth of it for each forward alone), DVR_LOAD_PROCS the idle processes
+# a fifth of it for each forward alone; the dev test preset takes 1000, since
+# each run of a sanitizer build spends some 70 ms on its own checks and 5000
+# would not fit the time limit), DVR_LOAD_PROCS the idle processes
 # (default 250). DVR_PROGRAM_DIR puts the programs of another build in place of
 # the installed ones, to compare two builds on one machine.
 # By hand: DVR_BUILD_DIR=build/e2e bash tests/e2e/test_load.sh
