@@ -176,16 +176,16 @@ int _run(const char* const argv[], char* out, size_t outLen, int flags, int dead
         close(pipeFds[0]);
     }
     int wstatus = 0;
-    // A tool may also hang after closing its output: its end is waited for
-    // within the same limit. One that has closed it is usually ending, so it
-    // is looked at again soon, then less and less often.
+    // A tool may also hang after closing its output: with a limit, its end is
+    // waited for within it. One that has closed its output is usually ending,
+    // so it is looked at again soon, then less and less often.
     long pauseNs = 50000;
-    while (deadlineSec > 0 && !bHung) {
-        pid_t r = waitpid(pid, &wstatus, WNOHANG);
-        if (r == pid)
+    while (!bHung) {
+        pid_t r = waitpid(pid, &wstatus, deadlineSec > 0 ? WNOHANG : 0);
+        if (r == pid || (r < 0 && errno != EINTR))
             break;
-        if (r < 0 && errno != EINTR)
-            break;
+        if (r != 0)
+            continue;
         if (ms_until(&end) == 0) {
             bHung = true;
         } else {
@@ -199,8 +199,6 @@ int _run(const char* const argv[], char* out, size_t outLen, int flags, int dead
         while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) { }
         return -1;
     }
-    if (deadlineSec == 0)
-        while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) { }
     if (status)
         *status = WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : WEXITSTATUS(wstatus);
     return static_cast<int>(kept);

@@ -18,8 +18,6 @@ CTcp::CTcp()
     , m_bIsConnectSuccess(false)
     , m_iSilenceMs(0)
     , m_deadline()
-    , m_iSendWaitMs(0)
-    , m_iRecvWaitMs(0)
 {
     memset(&m_dest_addr, 0, sizeof(m_dest_addr));
 }
@@ -101,7 +99,7 @@ int CTcp::sendData(const char* pData, int len)
         errno = EINVAL;
         return -1;
     }
-    if (!__boundWait(SO_SNDTIMEO, &m_iSendWaitMs))
+    if (!__boundWait(SO_SNDTIMEO))
         return -1;
     ssize_t r;
     do {
@@ -112,7 +110,7 @@ int CTcp::sendData(const char* pData, int len)
 
 bool CTcp::sendAll(const char* pData, size_t len)
 {
-    if (!__boundWait(SO_SNDTIMEO, &m_iSendWaitMs))
+    if (!__boundWait(SO_SNDTIMEO))
         return false;
     return send_all(m_sockfd, pData, len);
 }
@@ -123,7 +121,7 @@ int CTcp::recvData(char* pRecvBuf, int len)
         errno = EINVAL;
         return -1;
     }
-    if (!__boundWait(SO_RCVTIMEO, &m_iRecvWaitMs))
+    if (!__boundWait(SO_RCVTIMEO))
         return -1;
     ssize_t r;
     do {
@@ -142,7 +140,7 @@ static bool _set_wait(int fd, int optname, int ms)
 
 bool CTcp::setSilenceLimit(int ms)
 {
-    m_iSilenceMs = m_iSendWaitMs = m_iRecvWaitMs = ms;
+    m_iSilenceMs = ms;
     return _set_wait(m_sockfd, SO_RCVTIMEO, ms) && _set_wait(m_sockfd, SO_SNDTIMEO, ms);
 }
 
@@ -154,7 +152,7 @@ void CTcp::setDeadline(int msFromNow)
         m_deadline = moment_after_ms(msFromNow);
 }
 
-bool CTcp::__boundWait(int optname, int* pAppliedMs)
+bool CTcp::__boundWait(int optname)
 {
     if (m_deadline.tv_sec == 0)
         return true;
@@ -166,15 +164,9 @@ bool CTcp::__boundWait(int optname, int* pAppliedMs)
     }
     // The socket keeps the silence limit until the deadline is nearer than it;
     // only then does a wait cost a call more.
-    int want = m_iSilenceMs;
-    if (want == 0 || leftMs < want)
-        want = static_cast<int>(leftMs);
-    if (want != *pAppliedMs) {
-        if (!_set_wait(m_sockfd, optname, want))
-            return false;
-        *pAppliedMs = want;
-    }
-    return true;
+    if (m_iSilenceMs != 0 && leftMs >= m_iSilenceMs)
+        return true;
+    return _set_wait(m_sockfd, optname, static_cast<int>(leftMs));
 }
 
 void CTcp::attachSocket(int fd)

@@ -15,14 +15,11 @@ private:
     int m_iSilenceMs;
     // The moment by which the whole exchange must be over; tv_sec 0: none.
     struct timespec m_deadline;
-    // The wait the socket's send and receive limits hold now: the silence
-    // limit, or less as the deadline nears.
-    int m_iSendWaitMs;
-    int m_iRecvWaitMs;
 
     // Shortens the socket's limit for the next wait of this direction to what is
-    // left of the deadline; false when nothing is left.
-    bool __boundWait(int optname, int* pAppliedMs);
+    // left of the deadline, once that is less than the silence limit; false when
+    // nothing is left.
+    bool __boundWait(int optname);
 
 public:
     CTcp();
