@@ -75,7 +75,6 @@ CCgiProcessor::CCgiProcessor()
     m_pchHttpCookie = getenv("HTTP_COOKIE");
     m_pXmlDoc = nullptr;
     m_xmlDocSize = 0;
-    m_pOfferedDoc = nullptr;
     memset(m_XmlTempFileName, 0, sizeof(m_XmlTempFileName));
     snprintf(m_XmlTempFileName, sizeof(m_XmlTempFileName), DVR_SCRATCH_FILE_FMT, static_cast<unsigned>(getpid()));
 }
@@ -83,7 +82,6 @@ CCgiProcessor::CCgiProcessor()
 CCgiProcessor::~CCgiProcessor()
 {
     __setDoc(nullptr);
-    free(m_pOfferedDoc);
     // Nothing creates the scratch file; removing its name stays part of every
     // returning run. unlink has the effect of "rm -f" without starting a shell.
     unlink(m_XmlTempFileName);
@@ -109,27 +107,15 @@ bool CCgiProcessor::__buildErrRespondXmlDoc(int errorCode, const char* errMessag
     return true;
 }
 
-void CCgiProcessor::offerDocBuffer(char* pHeap)
+bool CCgiProcessor::adoptDoc(char* pHeap)
 {
-    free(m_pOfferedDoc);
-    m_pOfferedDoc = pHeap;
-}
-
-bool CCgiProcessor::json_to_xml(const char* pSrc)
-{
-    if (!pSrc)
+    if (!pHeap)
         return false;
-    if (pSrc == m_pOfferedDoc) {
-        __setDoc(m_pOfferedDoc);
-        m_pOfferedDoc = nullptr;
-        return true;
-    }
-    char* pCopy = strdup(pSrc);
-    if (!pCopy)
-        return false;
-    __setDoc(pCopy);
+    __setDoc(pHeap);
     return true;
 }
+
+bool CCgiProcessor::json_to_xml(const char* pSrc) { return pSrc && adoptDoc(strdup(pSrc)); }
 
 char* CCgiProcessor::getXmlDoc() { return m_pXmlDoc; }
 

@@ -60,8 +60,6 @@ private:
     char* m_pXmlDoc;
     off_t m_xmlDocSize;
     char m_XmlTempFileName[DVR_SCRATCH_NAME_SIZE];
-    // A heap text that json_to_xml takes over instead of copying (owned here).
-    char* m_pOfferedDoc;
 
     bool __buildErrRespondXmlDoc(int errorCode, const char* errMessage);
     void __setDoc(char* pDoc);
@@ -72,11 +70,11 @@ public:
     CCgiProcessor(const CCgiProcessor&) = delete;
     CCgiProcessor& operator=(const CCgiProcessor&) = delete;
 
+    // Keeps a copy of the text as the answer document.
     bool json_to_xml(const char* pSrc);
-    // Hands over a heap text (the backend's body): when json_to_xml is then
-    // given exactly this text it keeps the buffer instead of a copy, so a large
-    // answer is held once. Freed here either way.
-    void offerDocBuffer(char* pHeap);
+    // Takes a heap text (the backend's body) as the answer document itself, so
+    // a large answer is held once; freed here. False for none.
+    bool adoptDoc(char* pHeap);
     char* getXmlDoc();
     off_t getXmlDocSize();
     char* getRequestMethod();

@@ -23,11 +23,14 @@ char* CEpg::getQueryString() { return getQueryStringOrEmpty(); }
 
 bool CEpg::json_to_xml(const char* pSrc)
 {
-    m_bIsTransferSuccess = false;
-    if (!CCgiProcessor::json_to_xml(pSrc))
-        return false;
-    m_bIsTransferSuccess = true;
-    return true;
+    m_bIsTransferSuccess = CCgiProcessor::json_to_xml(pSrc);
+    return m_bIsTransferSuccess;
+}
+
+bool CEpg::adoptDoc(char* pHeap)
+{
+    m_bIsTransferSuccess = CCgiProcessor::adoptDoc(pHeap);
+    return m_bIsTransferSuccess;
 }
 
 void CEpg::dumpValue()

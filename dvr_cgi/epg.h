@@ -27,6 +27,7 @@ public:
     std::string& getToDo() { return m_str_todo; }
     char* getQueryString();
     bool json_to_xml(const char* pSrc);
+    bool adoptDoc(char* pHeap);
     bool isTransferSuccess() const { return m_bIsTransferSuccess; }
     // Null when the request carried no session id (or only empty ones).
     const char* getSessionId() const { return m_str_sid.empty() ? nullptr : m_str_sid.c_str(); }

@@ -7,23 +7,32 @@
 
 #include "base_io.h"
 #include "cgiprocessor.h"
+#include "my_utility.h"
+#include "platform.h"
 #include "small_http.h"
 
 // Forwards with method to path on the backend and answers with the body. No
 // body: reason 3; a body the answer document did not take: reason 4; both end
-// the process with 255. The body is held once: the answer document keeps the
-// client's buffer. pfnStillServing as CSmallHttp::exchange takes it.
-// TRequest is a request class, with its own json_to_xml and isTransferSuccess.
+// the process with 255. The body is held once: the answer document adopts the
+// client's buffer. With bRecheckBackend the backend process is looked for again
+// once the request is sent: one that has ended by then is not waited for, and
+// its answer is the empty text.
+// TRequest is a request class, with its own json_to_xml, adoptDoc and isTransferSuccess.
 template <class TRequest>
 void forward_to_backend(TRequest& request, CSmallHttp& http, const char* method, const char* path,
-    const std::string& query, bool (*pfnStillServing)() = nullptr)
+    const std::string& query, bool bRecheckBackend = false)
 {
-    const char* pEntiyBody = http.exchange(method, path, query, pfnStillServing);
-    if (!pEntiyBody)
-        request.respondToClient(RESPOND_REASON_NO_BODY);
-    debug_print("[main]", "pEntiyBody:%s", pEntiyBody);
-    request.offerDocBuffer(http.releaseEntiyBody());
-    request.json_to_xml(pEntiyBody);
+    http.sendRequest(method, path, query);
+    if (bRecheckBackend && !is_process_exist(DVR_BACKEND_NAME)) {
+        debug_print("[main]", "pEntiyBody:%s", "");
+        request.json_to_xml("");
+    } else {
+        const char* pEntiyBody = http.getHttpRespondEntiyBody();
+        if (!pEntiyBody)
+            request.respondToClient(RESPOND_REASON_NO_BODY);
+        debug_print("[main]", "pEntiyBody:%s", pEntiyBody);
+        request.adoptDoc(http.releaseEntiyBody());
+    }
     request.respondToClient(
         request.isTransferSuccess() ? RESPOND_REASON_SUCCESS : RESPOND_REASON_TRANSFER_FAIL);
 }

@@ -1,6 +1,7 @@
-// NAS platform helpers shared by both CGI programs: starting commands without
-// a shell, process lookup by name, NAS session validation and the fault signal
-// handler pair.
+// NAS platform helpers shared by both CGI programs, one file each: starting
+// commands without a shell (run_command.cpp), process lookup by name
+// (proc_lookup.cpp), NAS session validation (session.cpp) and the fault signal
+// handler pair (fault_signal.cpp).
 #ifndef DVR_CGI_MY_UTILITY_H
 #define DVR_CGI_MY_UTILITY_H
 

@@ -1,15 +1,12 @@
+// The one-exchange HTTP/1.1 client: the request composed, the answer's header
+// block parsed, its body read by length or in chunks under a size cap.
 #include "small_http.h"
 
-#include <errno.h>
-#include <fcntl.h>
 #include <limits.h>
-#include <poll.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "base_io.h"
@@ -18,14 +15,6 @@ namespace {
 
 const char HEADER_BLOCK_END[] = "\r\n\r\n";
 const int HEADER_BLOCK_END_LEN = 4;
-
-// What the browser gets in front of a relayed stream instead of the backend's own header block.
-const char RELAY_HEADER[] = "Server: HTS/tvheadend\r\n"
-                            "Cache-Control: no-cache\r\n"
-                            "Connection: Close\r\n"
-                            "Content-Type: video/mp2t\r\n"
-                            "\r\n";
-const size_t RELAY_HEADER_LEN = sizeof(RELAY_HEADER) - 1;
 
 // The first room of a body buffer; it grows as bytes actually arrive, so a
 // Content-Length that the backend does not honour never decides the memory.
@@ -131,101 +120,12 @@ std::string _request_line_query(const std::string& query)
     return out;
 }
 
-// Waits until the answer pipe takes more, as long as its reader takes: a slow
-// reader is no silence of the source.
-void _wait_for_room(int fd)
-{
-    struct pollfd pfd = { fd, POLLOUT, 0 };
-    poll(&pfd, 1, -1);
-}
-
-// Waits until the stream's source sends more; one that stays silent for the
-// relay's silence limit has lost its signal, and the stream ends with it.
-void _wait_for_source(int sock)
-{
-    struct pollfd pfd = { sock, POLLIN, 0 };
-    int r;
-    do {
-        r = poll(&pfd, 1, HTTP_RELAY_SILENCE_LIMIT_SEC * 1000);
-    } while (r < 0 && errno == EINTR);
-    if (r == 0)
-        exit(0);
-}
-
 } // namespace
-
-long CChunkDecoder::decode(char* buf, size_t len)
-{
-    size_t out = 0;
-    size_t i = 0;
-    while (i < len && m_eState != DONE && m_eState != BAD) {
-        if (m_eState != DATA) {
-            m_eState = __afterByte(buf[i++]);
-            continue;
-        }
-        size_t n = len - i;
-        if (n > m_iLeft)
-            n = static_cast<size_t>(m_iLeft);
-        memmove(buf + out, buf + i, n);
-        out += n;
-        i += n;
-        m_iLeft -= n;
-        if (m_iLeft == 0)
-            m_eState = DATA_CR;
-    }
-    return m_eState == BAD ? -1 : static_cast<long>(out);
-}
-
-CChunkDecoder::EState CChunkDecoder::__afterByte(char ch)
-{
-    // The trailer is read only to find its end: a few KiB of it, then no more.
-    if ((m_eState == TRAILER || m_eState == TRAILER_LINE || m_eState == TRAILER_LF || m_eState == LAST_LF)
-        && ++m_iTrailerLen > HTTP_CHUNK_TRAILER_MAX)
-        return BAD;
-    switch (m_eState) {
-    case SIZE: {
-        int v = hex_value(ch);
-        if (v >= 0 && m_iDigits < 15) {
-            m_iLeft = m_iLeft * 16 + static_cast<unsigned>(v);
-            ++m_iDigits;
-            return SIZE;
-        }
-        if (m_iDigits > 0 && (ch == ';' || ch == ' ' || ch == '\t')) {
-            m_iLineLen = 0;
-            return SIZE_END;
-        }
-        return m_iDigits > 0 && ch == '\r' ? SIZE_LF : BAD;
-    }
-    case SIZE_END: // chunk extensions, passed over
-        if (ch == '\r')
-            return SIZE_LF;
-        return ++m_iLineLen > HTTP_CHUNK_LINE_MAX ? BAD : SIZE_END;
-    case TRAILER_LINE: // a trailer line, passed over
-        return ch == '\r' ? TRAILER_LF : TRAILER_LINE;
-    case SIZE_LF:
-        m_iDigits = 0;
-        return ch != '\n' ? BAD : m_iLeft == 0 ? TRAILER : DATA;
-    case TRAILER: // the start of a trailer line, or the empty line that ends the body
-        return ch == '\r' ? LAST_LF : TRAILER_LINE;
-    case DATA_CR:
-        return ch == '\r' ? DATA_LF : BAD;
-    case DATA_LF:
-        return ch == '\n' ? SIZE : BAD;
-    case TRAILER_LF:
-        return ch == '\n' ? TRAILER : BAD;
-    case LAST_LF:
-        return ch == '\n' ? DONE : BAD;
-    case DATA:
-    case DONE:
-    case BAD:
-        break;
-    }
-    return m_eState;
-}
 
 CSmallHttp::CSmallHttp(std::string destIp, int port)
     : m_eConnection(CONNECTION_CLOSE_E)
     , m_pEntiyBody(nullptr)
+    , m_pBody(nullptr)
     , m_iRespondStatus(0)
     , m_iPort(0)
     , m_iContentLength(0)
@@ -312,8 +212,7 @@ void CSmallHttp::buildHttpHeader()
     }
 }
 
-const char* CSmallHttp::exchange(
-    const char* method, const char* absPath, const std::string& queryString, bool (*pfnStillServing)())
+void CSmallHttp::sendRequest(const char* method, const char* absPath, const std::string& queryString)
 {
     setHttpMethod(method);
     setHttpAbsPath(absPath);
@@ -321,8 +220,11 @@ const char* CSmallHttp::exchange(
     buildHttpHeader();
     if (m_tcpConnection.isConnectSuccess() || connectToServer())
         sendHttpRequest();
-    if (pfnStillServing && !pfnStillServing())
-        return "";
+}
+
+const char* CSmallHttp::exchange(const char* method, const char* absPath, const std::string& queryString)
+{
+    sendRequest(method, absPath, queryString);
     return getHttpRespondEntiyBody();
 }
 
@@ -406,6 +308,7 @@ int CSmallHttp::__httpRespondParser(char* dataBuf, int len)
 
 char* CSmallHttp::getHttpRespondEntiyBody()
 {
+    m_pBody = nullptr;
     memset(m_chDataBuf, 0, sizeof(m_chDataBuf));
     // Gather the first block, however the backend's bytes were split over the
     // receives: each receive takes no more than still fits, so nothing is dropped.
@@ -445,14 +348,17 @@ char* CSmallHttp::getHttpRespondEntiyBody()
         return nullptr;
     if (strncmp(m_str_content_type.c_str(), "video/mp2t", 10) == 0)
         __relayTransportStream(m_chDataBuf + iHeaderEnd, tlen - iHeaderEnd);
-    if (m_bChunked)
-        return __readChunkedBody(m_chDataBuf + iPos, tlen - iPos);
-    return __readBodyByLength(m_chDataBuf + iPos, tlen - iPos);
+    m_pBody = m_bChunked ? __readChunkedBody(m_chDataBuf + iPos, tlen - iPos)
+                         : __readBodyByLength(m_chDataBuf + iPos, tlen - iPos);
+    return m_pBody;
 }
 
 char* CSmallHttp::releaseEntiyBody()
 {
+    if (!m_pBody || m_pBody != m_pEntiyBody)
+        return m_pBody ? strdup(m_pBody) : nullptr;
     char* pBody = m_pEntiyBody;
+    m_pBody = nullptr;
     m_pEntiyBody = nullptr;
     return pBody;
 }
@@ -545,87 +451,4 @@ char* CSmallHttp::__readBodyByLength(const char* pEarly, int earlyCount)
     }
     m_pEntiyBody[total] = '\0';
     return m_pEntiyBody;
-}
-
-void CSmallHttp::__relayTransportStream(const char* pEarly, int earlyCount)
-{
-    // Allocated once, in the process image, and touched only when a stream is relayed.
-    static char s_workBuf[HTTP_RELAY_PIECE_SIZE];
-
-    // A chunked stream is decoded on its way; the chunk lines never reach the player.
-    CChunkDecoder decoder;
-    // Our own header lines and the stream bytes that came with the backend's
-    // header block, in one write.
-    memcpy(s_workBuf, RELAY_HEADER, RELAY_HEADER_LEN);
-    memcpy(s_workBuf + RELAY_HEADER_LEN, pEarly, static_cast<size_t>(earlyCount));
-    long early = earlyCount;
-    if (m_bChunked)
-        early = decoder.decode(s_workBuf + RELAY_HEADER_LEN, static_cast<size_t>(earlyCount));
-    size_t firstLen = RELAY_HEADER_LEN + static_cast<size_t>(early > 0 ? early : 0);
-    bool written = write_all(STDOUT_FILENO, s_workBuf, firstLen);
-    debug_print(
-        "[CSmallHttp::getHttpRespondEntiyBody] A <=== B  ", "writenLen:%d", static_cast<int>(firstLen));
-    if (!written || early < 0 || decoder.isDone())
-        exit(0);
-
-    // From here on the relay never waits inside a read or a splice: while a
-    // splice waits for the source it holds the answer pipe's lock, and a web
-    // server that looks at that pipe (lighttpd asks how much it holds) would
-    // sleep with every other request it serves. So the socket does not block,
-    // the pipe is spliced into without blocking, and every wait is a poll: for
-    // the source, up to the silence limit (a source that falls silent ends the
-    // stream; one that keeps sending is never cut), and for a full pipe, as long
-    // as its reader takes (a slow reader is no silence of the source).
-    m_tcpConnection.setDeadline(0);
-    int sock = m_tcpConnection.getSocket();
-    const int flags = fcntl(sock, F_GETFL);
-    if (flags < 0 || fcntl(sock, F_SETFL, flags | O_NONBLOCK) != 0)
-        exit(0);
-    struct stat st;
-    bool bSplice = !m_bChunked && fstat(STDOUT_FILENO, &st) == 0 && S_ISFIFO(st.st_mode);
-    // A splice fails alike for a full pipe and for a source with nothing to
-    // give. While a stream flows it is nearly always the pipe, so that is
-    // waited for first; failing again right after, it is the source.
-    bool bPipeWaited = false;
-    for (;;) {
-        if (bSplice) {
-            // Into a pipe the kernel moves the stream without copying it through us.
-            ssize_t n = splice(
-                sock, nullptr, STDOUT_FILENO, nullptr, HTTP_RELAY_SPLICE_SIZE, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-            if (n > 0) {
-                bPipeWaited = false;
-                continue;
-            }
-            if (n == 0)
-                exit(0);
-            if (errno == EINTR)
-                continue;
-            if (errno == EAGAIN) {
-                if (bPipeWaited)
-                    _wait_for_source(sock);
-                else
-                    _wait_for_room(STDOUT_FILENO);
-                bPipeWaited = !bPipeWaited;
-                continue;
-            }
-            if (errno == EPIPE)
-                exit(0);
-            // Not possible here (EINVAL and the like): the plain copy moves the rest.
-            bSplice = false;
-            continue;
-        }
-        int n = m_tcpConnection.recvData(s_workBuf, HTTP_RELAY_PIECE_SIZE);
-        if (n < 0 && errno == EAGAIN) {
-            _wait_for_source(sock);
-            continue;
-        }
-        if (n <= 0)
-            exit(0);
-        long out = n;
-        if (m_bChunked)
-            out = decoder.decode(s_workBuf, static_cast<size_t>(n));
-        // A blocking write into a full pipe waits without the pipe's lock.
-        if (out < 0 || !write_all(STDOUT_FILENO, s_workBuf, static_cast<size_t>(out)) || decoder.isDone())
-            exit(0);
-    }
 }

@@ -1,34 +1,13 @@
 // A minimal one-exchange HTTP/1.1 client over CTcp, with the transport-stream
-// relay that takes over the process for "video/mp2t" answers.
+// relay (stream_relay.cpp) that takes over the process for "video/mp2t" answers.
 #ifndef DVR_CGI_SMALL_HTTP_H
 #define DVR_CGI_SMALL_HTTP_H
 
 #include <string>
 
+#include "chunk_decoder.h"
 #include "platform.h"
 #include "tcp.h"
-
-// Decodes the chunked transfer coding in place, piece by piece as the bytes
-// arrive: the data bytes of each piece are moved to its front.
-class CChunkDecoder {
-public:
-    // The number of data bytes now at the front of buf, or -1 for a malformed
-    // coding, or one whose size line or trailer runs past its byte budget.
-    // Bytes after the last chunk and its trailer are dropped.
-    long decode(char* buf, size_t len);
-    bool isDone() const { return m_eState == DONE; }
-
-private:
-    enum EState { SIZE, SIZE_END, SIZE_LF, DATA, DATA_CR, DATA_LF, TRAILER, TRAILER_LINE, TRAILER_LF, LAST_LF, DONE, BAD };
-    EState m_eState = SIZE;
-    unsigned long long m_iLeft = 0;
-    int m_iDigits = 0;
-    size_t m_iLineLen = 0;
-    size_t m_iTrailerLen = 0;
-
-    // The state after one byte of the coding outside the data.
-    EState __afterByte(char ch);
-};
 
 typedef enum e_connect_state {
     CONNECTION_CLOSE_E = 0,
@@ -47,6 +26,9 @@ private:
     char m_chRequestBuf[HTTP_REQUEST_BUF_SIZE];
     char m_chDataBuf[HTTP_FIRST_BLOCK_SIZE];
     char* m_pEntiyBody;
+    // The body getHttpRespondEntiyBody returned: m_pEntiyBody or a text in the
+    // first block.
+    char* m_pBody;
     int m_iRespondStatus;
     int m_iPort;
     int m_iContentLength;
@@ -85,17 +67,18 @@ public:
     // object, or null. Does not return for a "video/mp2t" answer.
     char* getHttpRespondEntiyBody();
     void buildHttpHeader();
-    // Hands the heap body over to the caller, who frees it; null when the body
-    // lives in the first block. A large answer is then held once, not twice.
+    // Hands the body that getHttpRespondEntiyBody returned over to the caller
+    // as a heap text the caller frees: the buffer itself, so a large answer is
+    // held once, or a copy of a small one that lives in the first block. Null
+    // when there is none or the copy failed.
     char* releaseEntiyBody();
-    // One whole exchange, the road of every forward and of the login check:
-    // sets method, path and query, builds the request and sends it over the
-    // connection that stands (one is opened now when none does; without one
-    // nothing is sent), then reads the answer as getHttpRespondEntiyBody does.
-    // pfnStillServing, when given, is asked after sending: when it says the
-    // peer has gone, the answer is not waited for and reads as the empty text.
-    const char* exchange(const char* method, const char* absPath, const std::string& queryString,
-        bool (*pfnStillServing)() = nullptr);
+    // The first half of an exchange, the road of every forward and of the login
+    // check: sets method, path and query, builds the request and sends it over
+    // the connection that stands (one is opened now when none does; without one
+    // nothing is sent). getHttpRespondEntiyBody then reads the answer.
+    void sendRequest(const char* method, const char* absPath, const std::string& queryString);
+    // Both halves: the request sent, then the answer read.
+    const char* exchange(const char* method, const char* absPath, const std::string& queryString);
 
     // What the parser and the composer produced, for tests and traces.
     const char* getRequestText() const { return m_pchLongRequest ? m_pchLongRequest : m_chRequestBuf; }

@@ -33,11 +33,14 @@ char* CTunerBay::getQueryString() { return getQueryStringOrEmpty(); }
 
 bool CTunerBay::json_to_xml(const char* pSrc)
 {
-    m_bIsTransferSuccess = false;
-    if (!CCgiProcessor::json_to_xml(pSrc))
-        return false;
-    m_bIsTransferSuccess = true;
-    return true;
+    m_bIsTransferSuccess = CCgiProcessor::json_to_xml(pSrc);
+    return m_bIsTransferSuccess;
+}
+
+bool CTunerBay::adoptDoc(char* pHeap)
+{
+    m_bIsTransferSuccess = CCgiProcessor::adoptDoc(pHeap);
+    return m_bIsTransferSuccess;
 }
 
 void CTunerBay::dumpValue()

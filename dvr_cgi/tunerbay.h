@@ -40,6 +40,7 @@ public:
     bool isWantToEnableIdleScan() const { return m_str_idlescan == "1"; }
     bool isWantToEnableDvr() const { return m_str_enable_dvr == "1"; }
     bool json_to_xml(const char* pSrc);
+    bool adoptDoc(char* pHeap);
     bool isTransferSuccess() const { return m_bIsTransferSuccess; }
     void dumpValue();
 

@@ -76,13 +76,6 @@ const SRow kRows[] = {
 
 const SStep kNoSuitableSubfunc = { NOT_IMPLEMENT, "no suitable subfunc", RETURN_0 };
 
-// The second look at the process table, after the request has been sent: the
-// answer is read only while the backend still runs.
-bool backend_still_runs()
-{
-    return is_process_exist(DVR_BACKEND_NAME);
-}
-
 class CTunerBayRun {
 public:
     CTunerBayRun(CTunerBay& request, CSmallHttp& http, std::string& respondData)
@@ -105,7 +98,7 @@ public:
     // makes an empty answer.
     void forward(const char* pchMethod, const std::string& query)
     {
-        forward_to_backend(m_request, m_http, pchMethod, DVR_TUNERBAY_PATH, query, backend_still_runs);
+        forward_to_backend(m_request, m_http, pchMethod, DVR_TUNERBAY_PATH, query, true);
     }
 
     // Carries out one step of the table; returns only on RETURN_0.

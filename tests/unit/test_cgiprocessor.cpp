@@ -198,14 +198,11 @@ TEST(CgiDocument, JsonToXmlKeepsItsOwnCopy)
     EXPECT_TRUE(cgi.json_to_xml(""));
     EXPECT_STREQ("", cgi.getXmlDoc());
     EXPECT_EQ(0, cgi.getXmlDocSize());
-    // An offered heap text is kept, not copied; any other text is still copied.
+    // An adopted heap text is kept, not copied.
     char* pBody = strdup("{\"big\": 1}");
-    cgi.offerDocBuffer(pBody);
-    EXPECT_TRUE(cgi.json_to_xml(pBody));
+    EXPECT_TRUE(cgi.adoptDoc(pBody));
     EXPECT_EQ(pBody, cgi.getXmlDoc());
-    cgi.offerDocBuffer(strdup("unused"));
-    EXPECT_TRUE(cgi.json_to_xml(text));
-    EXPECT_NE(text, cgi.getXmlDoc());
+    EXPECT_FALSE(cgi.adoptDoc(nullptr));
 }
 
 TEST(CgiDocument, FailureEnvelopeFormatting)
