@@ -40,14 +40,14 @@
 
 namespace {
 
-const char kCgiHeaderFmt[]
+const char CGI_HEADER_FMT[]
     = "Connection: Close\r\nContent-Type: application/json; charset=UTF-8\r\nContent-Length: %zu\r\n\r\n";
-const char kUnknownAnswer[]
+const char UNKNOWN_ANSWER[]
     = "{\"total_count\": 0, \"result\": \"failure\", \"errcode\": -4, \"errmsg\": \"ERROR UNKNOW COMMAND\"}";
-const char kSessionId[] = "BenchSession01";
+const char SESSION_ID[] = "BenchSession01";
 
 enum EVariant { OURS, FLOOR, PEER, VARIANT_COUNT };
-const char* const kVariantNames[VARIANT_COUNT] = { "ours", "floor", "peer sh+curl" };
+const char* const VARIANT_NAMES[VARIANT_COUNT] = { "ours", "floor", "peer sh+curl" };
 
 struct SCase {
     const char* pchLabel;
@@ -142,7 +142,7 @@ std::string backend_request(const SCase& c)
 // What epg sends the login service for the benchmark's session.
 std::string login_request(int port)
 {
-    const std::string form = std::string("sid=") + kSessionId + "&service=100\n";
+    const std::string form = std::string("sid=") + SESSION_ID + "&service=100\n";
     return "POST " NAS_LOGIN_PATH " HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\nHost: " NAS_LOGIN_IP
            ":"
         + std::to_string(port) + " \r\nContent-Length: " + std::to_string(form.size()) + "\r\n\r\n" + form;
@@ -209,8 +209,8 @@ bool run_once(const std::vector<std::string>& argv, const std::vector<std::strin
 
 bool is_shell(const std::string& exe)
 {
-    static const char* const kShells[] = { "sh", "dash", "bash", "ash", "busybox" };
-    for (const char* s : kShells) {
+    static const char* const SHELLS[] = { "sh", "dash", "bash", "ash", "busybox" };
+    for (const char* s : SHELLS) {
         if (base_name(exe) == s)
             return true;
     }
@@ -457,12 +457,12 @@ int main(int argc, char** argv)
         { "forward POST (network add)", "tunerbay", "POST",
             "subfunc=network&todo=add&name=Bench%20Mux&frequency=474000000&bandwidth=8", addBody, 1.3, false },
         { "epg info list, session check", "epg", "GET",
-            std::string("subfunc=info&todo=list&sid=") + kSessionId + "&up=0&down=50", epgBody, 3.0, true },
+            std::string("subfunc=info&todo=list&sid=") + SESSION_ID + "&up=0&down=50", epgBody, 3.0, true },
     };
     if (o.busy >= 0)
         cases.erase(cases.begin()); // answered without asking for the backend
     // The session check's case, the last.
-    const size_t kEpg = cases.size() - 1;
+    const size_t EPG_CASE = cases.size() - 1;
 
     // Each variant of each case, checked once: ours must carry the backend's
     // body (or the unknown-command answer), the floor writes ours byte for byte.
@@ -470,7 +470,7 @@ int main(int argc, char** argv)
     std::vector<SCount> counts(cases.size() * VARIANT_COUNT);
     for (size_t i = 0; i < cases.size(); ++i) {
         const SCase& c = cases[i];
-        std::string expectedBody = c.backendBody.empty() ? std::string(kUnknownAnswer) : c.backendBody;
+        std::string expectedBody = c.backendBody.empty() ? std::string(UNKNOWN_ANSWER) : c.backendBody;
         std::string script = std::string(c.pchProgram) + ".cgi";
         SVariantSetup ours = { { o.programs + "/" + c.pchProgram }, cgi_environment(c, script) };
         SRun r;
@@ -513,13 +513,13 @@ int main(int argc, char** argv)
     std::vector<double> toolWall;
     // And the stricter floor for epg: the backend exchange only.
     const std::vector<std::string> backendFloor(
-        setups[kEpg][FLOOR].argv.begin(), setups[kEpg][FLOOR].argv.begin() + 3);
+        setups[EPG_CASE][FLOOR].argv.begin(), setups[EPG_CASE][FLOOR].argv.begin() + 3);
     std::vector<double> backendFloorWall;
     for (int run = -warm; run < o.runs; ++run) {
         SRun t;
         if (run_once(toolArgv, { DVR_CHILD_PATH_ENV }, "", -1, false, &t) && run >= 0)
             toolWall.push_back(t.wallMs);
-        if (run_once(backendFloor, setups[kEpg][FLOOR].env, "", -1, false, &t) && run >= 0)
+        if (run_once(backendFloor, setups[EPG_CASE][FLOOR].env, "", -1, false, &t) && run >= 0)
             backendFloorWall.push_back(t.wallMs);
         for (size_t i = 0; i < cases.size(); ++i) {
             for (size_t v = 0; v < VARIANT_COUNT; ++v) {
@@ -551,16 +551,16 @@ int main(int argc, char** argv)
             char procs[16], shells[16];
             snprintf(procs, sizeof procs, "%d", cnt.processes);
             snprintf(shells, sizeof shells, "%d", cnt.shells);
-            const char* name = v == OURS ? cases[i].pchProgram : kVariantNames[v];
+            const char* name = v == OURS ? cases[i].pchProgram : VARIANT_NAMES[v];
             printf("%-32s %-13s %8.3f %8.3f %6s %6s %9ld %11s %11s %10s\n", v == 0 ? cases[i].pchLabel : "", name,
                 median(wall[i][v]), median(cpu[i][v]), procs, shells, cnt.ownRssKiB,
                 ratio(median(wall[i][v]), floorWall).c_str(),
                 ratio(median(wall[i][v]), peerWall).c_str(), ratio(median(cpu[i][v]), floorCpu).c_str());
         }
     }
-    const double epgWall = median(wall[kEpg][OURS]), toolRun = median(toolWall);
+    const double epgWall = median(wall[EPG_CASE][OURS]), toolRun = median(toolWall);
     printf("The configuration tool alone: %.3f ms a run. epg less its two runs: %.3f ms, %s its floor.\n", toolRun,
-        epgWall - 2 * toolRun, ratio(epgWall - 2 * toolRun, median(wall[kEpg][FLOOR])).c_str());
+        epgWall - 2 * toolRun, ratio(epgWall - 2 * toolRun, median(wall[EPG_CASE][FLOOR])).c_str());
     printf("epg's floor makes the login exchange and the backend's. A floor with the backend's only: %.3f ms;\n"
            "epg is %s that, and less its two tool runs %s.\n",
         median(backendFloorWall), ratio(epgWall, median(backendFloorWall)).c_str(),
@@ -573,7 +573,7 @@ int main(int argc, char** argv)
             for (const auto& kv : cnt.peakByProgram)
                 peaks += (peaks.empty() ? "" : ", ") + kv.first + " " + std::to_string(kv.second);
             printf("  %-32s %-13s runs %s; peaks %s\n", v == 0 ? cases[i].pchLabel : "",
-                v == OURS ? cases[i].pchProgram : kVariantNames[v], cnt.programs.c_str(), peaks.c_str());
+                v == OURS ? cases[i].pchProgram : VARIANT_NAMES[v], cnt.programs.c_str(), peaks.c_str());
         }
     }
 
@@ -619,7 +619,7 @@ int main(int argc, char** argv)
         target(own > 0 && own <= 2048, false, mem);
     }
     {
-        const SCount& e = counts[kEpg * VARIANT_COUNT + OURS];
+        const SCount& e = counts[EPG_CASE * VARIANT_COUNT + OURS];
         char text[160];
         snprintf(text, sizeof text, "epg session check: %d shells (none), %d configuration-tool processes (at most 2)",
             e.shells, e.configTools);

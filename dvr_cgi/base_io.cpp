@@ -133,8 +133,8 @@ int hex_value(char c)
 
 void percent_encode(unsigned char ch, char out[3])
 {
-    static const char kHex[] = "0123456789ABCDEF";
+    static const char HEX_DIGITS[] = "0123456789ABCDEF";
     out[0] = '%';
-    out[1] = kHex[ch >> 4];
-    out[2] = kHex[ch & 0x0F];
+    out[1] = HEX_DIGITS[ch >> 4];
+    out[2] = HEX_DIGITS[ch & 0x0F];
 }

@@ -12,7 +12,7 @@
 
 namespace {
 
-const char kEnvelopeFormat[] = "{\"total_count\": 0, \"result\": \"failure\", \"errcode\": %d, \"errmsg\": \"%s\"}";
+const char ENVELOPE_FORMAT[] = "{\"total_count\": 0, \"result\": \"failure\", \"errcode\": %d, \"errmsg\": \"%s\"}";
 
 // Used only when even 2048 bytes cannot be had: the responder always has a document to write.
 char s_chFallbackDoc[DVR_ERR_DOC_SIZE];
@@ -21,7 +21,7 @@ char s_chFallbackDoc[DVR_ERR_DOC_SIZE];
 
 int format_err_envelope(char* buf, size_t bufSize, int errorCode, const char* errMessage)
 {
-    return snprintf(buf, bufSize, kEnvelopeFormat, errorCode, errMessage);
+    return snprintf(buf, bufSize, ENVELOPE_FORMAT, errorCode, errMessage);
 }
 
 void split_request_params(char* buf, const SRequestParam* pTable, size_t count, const char* traceTag)
@@ -138,7 +138,7 @@ char* CCgiProcessor::getHttpCookie() { return m_pchHttpCookie; }
 
 void CCgiProcessor::respondToClient(int reason)
 {
-    static const char kTag[] = "[CCgiProcessor::respondToClient]";
+    static const char TAG[] = "[CCgiProcessor::respondToClient]";
     // Each reason with a branch of its own, and the failure envelope it answers;
     // the last entry is every other reason, after which the process ends.
     static const struct {
@@ -146,7 +146,7 @@ void CCgiProcessor::respondToClient(int reason)
         const char* pchName;
         int iErrCode;
         const char* pchErrMsg;
-    } kAnswers[] = {
+    } ANSWERS[] = {
         { RESPOND_REASON_SUCCESS, "RESPOND_REASON_SUCCESS", 0, "ERROR" },
         { RESPOND_REASON_CANT_CONNECT, "RESPOND_REASON_CANT_CONNECT", -3, "ERROR CANT CONNECT TO SERVER" },
         { RESPOND_REASON_NOT_IMPLEMENT, "RESPOND_REASON_NOT_IMPLEMENT", -4, "ERROR UNKNOW COMMAND" },
@@ -154,15 +154,15 @@ void CCgiProcessor::respondToClient(int reason)
         { RESPOND_REASON_AUTH_FAIL, "RESPOND_REASON_AUTH_FAIL", -5, "ERROR AUTHENTICATION FAIL" },
         { RESPOND_REASON_EXPECTATION_FAILED, "RESPOND_REASON_EXPECTATION_FAILED", -1, "ERROR" },
     };
-    const size_t kLast = sizeof(kAnswers) / sizeof(kAnswers[0]) - 1;
+    const size_t LAST_ANSWER = sizeof(ANSWERS) / sizeof(ANSWERS[0]) - 1;
     size_t i = 0;
-    while (i < kLast && kAnswers[i].iReason != reason)
+    while (i < LAST_ANSWER && ANSWERS[i].iReason != reason)
         i++;
-    const bool bReturns = i != kLast;
-    debug_print(kTag, "%s", kAnswers[i].pchName);
+    const bool bReturns = i != LAST_ANSWER;
+    debug_print(TAG, "%s", ANSWERS[i].pchName);
     // Success answers the stored document, and the envelope only when there is none.
     if (reason != RESPOND_REASON_SUCCESS || !m_pXmlDoc)
-        __buildErrRespondXmlDoc(kAnswers[i].iErrCode, kAnswers[i].pchErrMsg);
+        __buildErrRespondXmlDoc(ANSWERS[i].iErrCode, ANSWERS[i].pchErrMsg);
 
     char head[160];
     int headLen = snprintf(head, sizeof(head),
@@ -181,7 +181,7 @@ void CCgiProcessor::respondToClient(int reason)
 
 void CCgiProcessor::dumpValue()
 {
-    static const char kTag[] = "[CCgiProcessor::dumpValue]";
+    static const char TAG[] = "[CCgiProcessor::dumpValue]";
     const struct {
         const char* pchName;
         const char* pchValue;
@@ -210,7 +210,7 @@ void CCgiProcessor::dumpValue()
     };
     for (const auto& var : vars) {
         if (var.pchValue)
-            debug_print(kTag, "%s:%s", var.pchName, var.pchValue);
+            debug_print(TAG, "%s:%s", var.pchName, var.pchValue);
     }
 }
 

@@ -36,7 +36,7 @@ bool CEpg::adoptDoc(char* pHeap)
 void CEpg::dumpValue()
 {
     CCgiProcessor::dumpValue();
-    static const char kTag[] = "[CEpg::dumpValue]";
+    static const char TAG[] = "[CEpg::dumpValue]";
     const STraceMember members[] = {
         { "m_str_subfunc", &m_str_subfunc },
         { "m_str_todo", &m_str_todo },
@@ -46,5 +46,5 @@ void CEpg::dumpValue()
         { "m_str_channel", &m_str_channel },
         { "m_str_title", &m_str_title },
     };
-    traceMembers(kTag, members, sizeof(members) / sizeof(members[0]));
+    traceMembers(TAG, members, sizeof(members) / sizeof(members[0]));
 }

@@ -23,7 +23,7 @@ struct SRow {
     bool bExit;
 };
 
-const SRow kRows[] = {
+const SRow ROWS[] = {
     { "info", "list", "GET", nullptr, false },
     { "info", "list_more", "GET", nullptr, false },
     { "info", nullptr, nullptr, "no suitable todo with subfunc=info", true },
@@ -33,15 +33,15 @@ const SRow kRows[] = {
     { "smart", nullptr, nullptr, "no suitable todo with subfunc=smart", false },
 };
 
-const SRow kNoSuitableSubfunc = { "", nullptr, nullptr, "no suitable subfunc", false };
+const SRow ROW_NO_SUITABLE_SUBFUNC = { "", nullptr, nullptr, "no suitable subfunc", false };
 
 const SRow& choose_row(const std::string& subFunc, const std::string& toDo)
 {
-    for (const SRow& row : kRows) {
+    for (const SRow& row : ROWS) {
         if (subFunc == row.pchSubFunc && (!row.pchToDo || toDo == row.pchToDo))
             return row;
     }
-    return kNoSuitableSubfunc;
+    return ROW_NO_SUITABLE_SUBFUNC;
 }
 
 } // namespace

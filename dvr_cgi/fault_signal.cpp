@@ -12,7 +12,7 @@
 namespace {
 
 // The signals the fault handler pair takes over.
-const int kHandledSignals[] = { SIGBUS, SIGSEGV, SIGINT, SIGABRT, SIGTERM, SIGHUP, SIGURG };
+const int HANDLED_SIGNALS[] = { SIGBUS, SIGSEGV, SIGINT, SIGABRT, SIGTERM, SIGHUP, SIGURG };
 
 } // namespace
 
@@ -47,7 +47,7 @@ void _signal_manager()
     sigemptyset(&sig_act.sa_mask);
     sigset_t handled;
     sigemptyset(&handled);
-    for (int sig : kHandledSignals) {
+    for (int sig : HANDLED_SIGNALS) {
         sigaction(sig, &sig_act, nullptr);
         sigaddset(&handled, sig);
     }

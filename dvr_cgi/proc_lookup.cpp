@@ -129,12 +129,12 @@ bool _is_listed_as(int procFd, const char* entry, const char* name)
         return false;
     // The second word of the first line, as the scan reads it. Not with
     // sscanf: that would link its number parsers into the programs.
-    static const char kBlanks[] = " \t\n\v\f\r";
+    static const char BLANKS[] = " \t\n\v\f\r";
     status[strcspn(status, "\n")] = '\0';
-    const char* pWord = status + strspn(status, kBlanks);
-    pWord += strcspn(pWord, kBlanks);
-    pWord += strspn(pWord, kBlanks);
-    const size_t wordLen = strcspn(pWord, kBlanks);
+    const char* pWord = status + strspn(status, BLANKS);
+    pWord += strcspn(pWord, BLANKS);
+    pWord += strspn(pWord, BLANKS);
+    const size_t wordLen = strcspn(pWord, BLANKS);
     if (wordLen == 0 || wordLen != strlen(name) || strncmp(pWord, name, wordLen) != 0)
         return false;
     pTgid += strlen("\nTgid:");

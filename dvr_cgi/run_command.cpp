@@ -39,7 +39,7 @@ enum {
 };
 
 // The most words a command may have for the /bin/sh fallback.
-const int kMaxWords = 15;
+const int MAX_WORDS = 15;
 
 // Starts argv as run_command describes; with RUN_SERVICE as run_service_script
 // does. *status gets the shell-style exit status when waited for. A command
@@ -52,9 +52,9 @@ int _run(const char* const argv[], char* out, size_t outLen, int flags, int dead
         return -1;
     // A script without a "#!" line runs through /bin/sh, as system() and execvp
     // would run it; the words are laid out before the child starts.
-    const char* shArgv[kMaxWords + 2] = { "/bin/sh" };
+    const char* shArgv[MAX_WORDS + 2] = { "/bin/sh" };
     int words = 0;
-    while (argv[words] && words < kMaxWords) {
+    while (argv[words] && words < MAX_WORDS) {
         shArgv[words + 1] = argv[words];
         ++words;
     }
@@ -65,7 +65,7 @@ int _run(const char* const argv[], char* out, size_t outLen, int flags, int dead
     if (out && pipe2(pipeFds, O_CLOEXEC) != 0)
         return -1;
 
-    static char* const s_env[] = { const_cast<char*>(DVR_CHILD_PATH_ENV), nullptr };
+    static char* const CHILD_ENV[] = { const_cast<char*>(DVR_CHILD_PATH_ENV), nullptr };
     const pid_t parent = getpid();
     const bool bService = (flags & RUN_SERVICE) != 0;
     const int outFd = out ? pipeFds[1] : STDERR_FILENO;
@@ -108,9 +108,9 @@ int _run(const char* const argv[], char* out, size_t outLen, int flags, int dead
                 sigset_t none;
                 sigemptyset(&none);
                 sigprocmask(SIG_SETMASK, &none, nullptr);
-                execve(argv[0], const_cast<char* const*>(argv), s_env);
+                execve(argv[0], const_cast<char* const*>(argv), CHILD_ENV);
                 if (errno == ENOEXEC && bShFallback)
-                    execve(shArgv[0], const_cast<char* const*>(shArgv), s_env);
+                    execve(shArgv[0], const_cast<char* const*>(shArgv), CHILD_ENV);
             }
             err = errno;
         }

@@ -72,7 +72,7 @@ int curl_send_request(const char* const argv[], char* ret_str, int buf_len)
 
 namespace {
 
-const char kBlanks[] = " \t\r\n";
+const char BLANKS[] = " \t\r\n";
 
 // The content of the first element whose start tag is `key` (such as
 // "<username>"): one CDATA section, or with bPlain plain text, blanks allowed
@@ -84,7 +84,7 @@ bool _element_content(const char* str, const char* key, bool bPlain, const char*
     if (!p)
         return false;
     p += strlen(key);
-    p += strspn(p, kBlanks);
+    p += strspn(p, BLANKS);
     const char* start = p;
     const char* end;
     if (strncmp(p, "<![CDATA[", 9) == 0) {
@@ -93,7 +93,7 @@ bool _element_content(const char* str, const char* key, bool bPlain, const char*
         if (!end)
             return false;
         p = end + 3;
-        p += strspn(p, kBlanks);
+        p += strspn(p, BLANKS);
     } else {
         if (!bPlain)
             return false;
@@ -101,7 +101,7 @@ bool _element_content(const char* str, const char* key, bool bPlain, const char*
         if (!p)
             return false;
         end = p;
-        while (end > start && strchr(kBlanks, end[-1]))
+        while (end > start && strchr(BLANKS, end[-1]))
             --end;
     }
     // The end tag is the start tag with a '/' after its '<'.
@@ -155,7 +155,7 @@ int _check_login_answer(const char* answer, char* username)
 
 bool _build_login_form(const char* sid, const char* ending, char* buf, size_t bufSize)
 {
-    static const char kService[] = "&service=100";
+    static const char SERVICE_FIELD[] = "&service=100";
     if (!sid || !*sid || bufSize == 0)
         return false;
     if (!ending)
@@ -165,7 +165,7 @@ bool _build_login_form(const char* sid, const char* ending, char* buf, size_t bu
     // is: a '+' and a valid %XX escape keep the meaning the browser gave them.
     // Every other byte outside the unreserved set is percent-encoded, so the id
     // can never add or change a field of the form.
-    const size_t tail = strlen(kService) + strlen(ending) + 1;
+    const size_t tail = strlen(SERVICE_FIELD) + strlen(ending) + 1;
     if (bufSize < 4 + tail)
         return false;
     memcpy(buf, "sid=", 4);
@@ -184,7 +184,7 @@ bool _build_login_form(const char* sid, const char* ending, char* buf, size_t bu
             pos += 3;
         }
     }
-    snprintf(buf + pos, bufSize - pos, "%s%s", kService, ending);
+    snprintf(buf + pos, bufSize - pos, "%s%s", SERVICE_FIELD, ending);
     return true;
 }
 

@@ -46,7 +46,7 @@ bool CTunerBay::adoptDoc(char* pHeap)
 void CTunerBay::dumpValue()
 {
     CCgiProcessor::dumpValue();
-    static const char kTag[] = "[CTunerBay::dumpValue]";
+    static const char TAG[] = "[CTunerBay::dumpValue]";
     const STraceMember members[] = {
         { "m_str_subfunc", &m_str_subfunc },
         { "m_str_todo", &m_str_todo },
@@ -57,5 +57,5 @@ void CTunerBay::dumpValue()
         { "m_str_id", &m_str_id },
         { "m_str_entries", &m_str_entries },
     };
-    traceMembers(kTag, members, sizeof(members) / sizeof(members[0]));
+    traceMembers(TAG, members, sizeof(members) / sizeof(members[0]));
 }

@@ -14,12 +14,12 @@
 
 namespace {
 
-const char kOkAnswer[] = "{\"result\":\"success\",\"errcode\":0,\"errmsg\":\"OK\",\"total_count\":0,\"enable_dvr\":0}";
-const char kSuccessAnswer[] = "{\"result\":\"success\",\"errcode\":0,\"errmsg\":\"SUCCESS\",\"enable_dvr\":0}";
-const char kServerMissingAnswer[]
+const char OK_ANSWER[] = "{\"result\":\"success\",\"errcode\":0,\"errmsg\":\"OK\",\"total_count\":0,\"enable_dvr\":0}";
+const char SUCCESS_ANSWER[] = "{\"result\":\"success\",\"errcode\":0,\"errmsg\":\"SUCCESS\",\"enable_dvr\":0}";
+const char SERVER_MISSING_ANSWER[]
     = "{\"result\":\"failure\",\"errcode\":-2,\"errmsg\":\"ERROR SERVER NOT EXIST\",\"total_count\":0,\"enable_dvr\":0}";
-const char kFailureAnswer[] = "{\"result\":\"failure\",\"errcode\":-1,\"errmsg\":\"ERROR\",\"enable_dvr\":0}";
-const char kNotReadyAnswer[] = "{\"entries\": [], \"result\": \"fail\", \"errcode\": -99, \"total_count\": 0, "
+const char FAILURE_ANSWER[] = "{\"result\":\"failure\",\"errcode\":-1,\"errmsg\":\"ERROR\",\"enable_dvr\":0}";
+const char NOT_READY_ANSWER[] = "{\"entries\": [], \"result\": \"fail\", \"errcode\": -99, \"total_count\": 0, "
                                "\"errmsg\": \"tvheadend isn't ready.\"}";
 
 enum EAction {
@@ -50,31 +50,31 @@ struct SRow {
     SStep stopped;
 };
 
-const SStep kForwardGet = { FORWARD_GET, nullptr, RETURN_0 };
-const SStep kForwardPost = { FORWARD_POST, nullptr, RETURN_0 };
+const SStep STEP_FORWARD_GET = { FORWARD_GET, nullptr, RETURN_0 };
+const SStep STEP_FORWARD_POST = { FORWARD_POST, nullptr, RETURN_0 };
 
 // The option update ("option", "update") has its own code below: it may switch
 // the DVR service.
-const SRow kRows[] = {
-    { "option", "get", true, kForwardGet, { SELF_ANSWER, kServerMissingAnswer, RETURN_0 } },
+const SRow ROWS[] = {
+    { "option", "get", true, STEP_FORWARD_GET, { SELF_ANSWER, SERVER_MISSING_ANSWER, RETURN_0 } },
     { "option", nullptr, false, { NOT_IMPLEMENT, "no suitable todo with subfunc=option", RETURN_0 }, {} },
-    { "info", "list", true, kForwardGet, { SELF_ANSWER, kNotReadyAnswer, EXIT_0 } },
+    { "info", "list", true, STEP_FORWARD_GET, { SELF_ANSWER, NOT_READY_ANSWER, EXIT_0 } },
     { "info", nullptr, false, { NOT_IMPLEMENT, "no suitable todo with subfunc=info", EXIT_0 }, {} },
-    { "region", "list", true, kForwardGet, { SELF_ANSWER, kOkAnswer, EXIT_0 } },
-    { "region", "update", true, kForwardGet, { SELF_ANSWER, kFailureAnswer, EXIT_0 } },
-    { "region", "get", true, kForwardGet, { SELF_ANSWER, kFailureAnswer, EXIT_0 } },
+    { "region", "list", true, STEP_FORWARD_GET, { SELF_ANSWER, OK_ANSWER, EXIT_0 } },
+    { "region", "update", true, STEP_FORWARD_GET, { SELF_ANSWER, FAILURE_ANSWER, EXIT_0 } },
+    { "region", "get", true, STEP_FORWARD_GET, { SELF_ANSWER, FAILURE_ANSWER, EXIT_0 } },
     { "region", nullptr, false, { NOT_IMPLEMENT, "no suitable todo with subfunc=region", RETURN_0 }, {} },
-    { "network", "list", true, kForwardGet, { SELF_ANSWER, kOkAnswer, RETURN_0 } },
-    { "network", "add", true, kForwardPost, { SELF_ANSWER, kFailureAnswer, EXIT_0 } },
-    { "network", "delete", true, kForwardPost, { SELF_ANSWER, kFailureAnswer, EXIT_0 } },
+    { "network", "list", true, STEP_FORWARD_GET, { SELF_ANSWER, OK_ANSWER, RETURN_0 } },
+    { "network", "add", true, STEP_FORWARD_POST, { SELF_ANSWER, FAILURE_ANSWER, EXIT_0 } },
+    { "network", "delete", true, STEP_FORWARD_POST, { SELF_ANSWER, FAILURE_ANSWER, EXIT_0 } },
     { "network", nullptr, false, { NOT_IMPLEMENT, "no suitable todo with subfunc=network", RETURN_0 }, {} },
-    { "feoption", "list", true, kForwardGet, { SELF_ANSWER, kOkAnswer, EXIT_0 } },
+    { "feoption", "list", true, STEP_FORWARD_GET, { SELF_ANSWER, OK_ANSWER, EXIT_0 } },
     { "feoption", nullptr, false, { NOT_IMPLEMENT, "no suitable todo with subfunc=feoption", RETURN_0 }, {} },
-    { "scan", "get", false, kForwardGet, {} },
-    { "scan", nullptr, false, { SELF_ANSWER, kOkAnswer, EXIT_0 }, {} },
+    { "scan", "get", false, STEP_FORWARD_GET, {} },
+    { "scan", nullptr, false, { SELF_ANSWER, OK_ANSWER, EXIT_0 }, {} },
 };
 
-const SStep kNoSuitableSubfunc = { NOT_IMPLEMENT, "no suitable subfunc", RETURN_0 };
+const SStep STEP_NO_SUITABLE_SUBFUNC = { NOT_IMPLEMENT, "no suitable subfunc", RETURN_0 };
 
 class CTunerBayRun {
 public:
@@ -153,9 +153,9 @@ void option_update(CTunerBay& tunerbay, CTunerBayRun& run)
     if (!tunerbay.isWantToEnableDvr()) {
         if (bRunning) {
             run_dvr_service("stop");
-            run.answer(kOkAnswer);
+            run.answer(OK_ANSWER);
         } else {
-            run.answer(kSuccessAnswer);
+            run.answer(SUCCESS_ANSWER);
         }
         exit(0);
     }
@@ -170,16 +170,16 @@ void option_update(CTunerBay& tunerbay, CTunerBayRun& run)
 }
 
 #ifdef DVR_TUNERBAY_SESSION_CHECK
-const bool kCheckSession = true;
+const bool STEP_CHECK_SESSION = true;
 #else
-const bool kCheckSession = false;
+const bool STEP_CHECK_SESSION = false;
 #endif
 
 // With the session check built in, a request that would act on the DVR service
 // or reach the backend needs a session the NAS login service confirms, as epg does.
 void require_session(CTunerBay& tunerbay)
 {
-    if (!kCheckSession)
+    if (!STEP_CHECK_SESSION)
         return;
     char username[NAS_USERNAME_SIZE];
     memset(username, 0, sizeof(username));
@@ -211,7 +211,7 @@ int main()
         option_update(tunerbay, run);
         return 0;
     }
-    for (const SRow& row : kRows) {
+    for (const SRow& row : ROWS) {
         if (subFunc != row.pchSubFunc || (row.pchToDo && toDo != row.pchToDo))
             continue;
         if (row.running.eAction == FORWARD_GET || row.running.eAction == FORWARD_POST)
@@ -220,6 +220,6 @@ int main()
         run.run(bRunning ? row.running : row.stopped);
         return 0;
     }
-    run.run(kNoSuitableSubfunc);
+    run.run(STEP_NO_SUITABLE_SUBFUNC);
     return 0;
 }

@@ -20,7 +20,7 @@
 namespace {
 
 // Exit status of a child whose respondToClient returned to its caller.
-const int kReturned = 42;
+const int RETURNED = 42;
 
 std::string answer(const std::string& doc)
 {
@@ -29,14 +29,14 @@ std::string answer(const std::string& doc)
 }
 
 // Builds a request context in a child, lets prepare() set its document, then
-// answers with the reason. The child ends with kReturned if the call returns.
+// answers with the reason. The child ends with RETURNED if the call returns.
 template <typename Prepare> ChildResult respondInChild(int reason, Prepare prepare)
 {
     return run_in_child([&]() {
         CCgiProcessor cgi;
         prepare(cgi);
         cgi.respondToClient(reason);
-        return kReturned;
+        return RETURNED;
     });
 }
 
@@ -45,17 +45,17 @@ ChildResult respondInChild(int reason)
     return respondInChild(reason, [](CCgiProcessor&) {});
 }
 
-const char kEnvelope0[]
+const char ENVELOPE_0[]
     = "{\"total_count\": 0, \"result\": \"failure\", \"errcode\": 0, \"errmsg\": \"ERROR\"}";
-const char kEnvelope1[] = "{\"total_count\": 0, \"result\": \"failure\", \"errcode\": -3, \"errmsg\": "
+const char ENVELOPE_1[] = "{\"total_count\": 0, \"result\": \"failure\", \"errcode\": -3, \"errmsg\": "
                           "\"ERROR CANT CONNECT TO SERVER\"}";
-const char kEnvelope2[]
+const char ENVELOPE_2[]
     = "{\"total_count\": 0, \"result\": \"failure\", \"errcode\": -4, \"errmsg\": \"ERROR UNKNOW COMMAND\"}";
-const char kEnvelope5[] = "{\"total_count\": 0, \"result\": \"failure\", \"errcode\": -2, \"errmsg\": "
+const char ENVELOPE_5[] = "{\"total_count\": 0, \"result\": \"failure\", \"errcode\": -2, \"errmsg\": "
                           "\"ERROR SERVER NOT EXIST\"}";
-const char kEnvelope6[] = "{\"total_count\": 0, \"result\": \"failure\", \"errcode\": -5, \"errmsg\": "
+const char ENVELOPE_6[] = "{\"total_count\": 0, \"result\": \"failure\", \"errcode\": -5, \"errmsg\": "
                           "\"ERROR AUTHENTICATION FAIL\"}";
-const char kEnvelopeOther[]
+const char ENVELOPE_OTHER[]
     = "{\"total_count\": 0, \"result\": \"failure\", \"errcode\": -1, \"errmsg\": \"ERROR\"}";
 
 struct ReasonCase {
@@ -63,27 +63,27 @@ struct ReasonCase {
     int reason;
     const char* envelope;
     size_t envelopeLen; // the documented byte count, checked against the text too
-    int exitCode; // kReturned when the responder returns
+    int exitCode; // RETURNED when the responder returns
 };
 
-const ReasonCase kReasonCases[] = {
-    { "cant connect", RESPOND_REASON_CANT_CONNECT, kEnvelope1, 96, kReturned },
-    { "not implemented", RESPOND_REASON_NOT_IMPLEMENT, kEnvelope2, 88, kReturned },
-    { "no body", RESPOND_REASON_NO_BODY, kEnvelopeOther, 73, 255 },
-    { "transfer fail", RESPOND_REASON_TRANSFER_FAIL, kEnvelopeOther, 73, 255 },
-    { "server not exist", RESPOND_REASON_SERVER_NOT_EXIST, kEnvelope5, 90, kReturned },
-    { "auth fail", RESPOND_REASON_AUTH_FAIL, kEnvelope6, 93, kReturned },
-    { "expectation failed -1", RESPOND_REASON_EXPECTATION_FAILED, kEnvelopeOther, 73, 255 },
-    { "first value above the table", 7, kEnvelopeOther, 73, 255 },
-    { "far above the table", 100, kEnvelopeOther, 73, 255 },
-    { "most negative int", INT_MIN, kEnvelopeOther, 73, 255 },
+const ReasonCase REASON_CASES[] = {
+    { "cant connect", RESPOND_REASON_CANT_CONNECT, ENVELOPE_1, 96, RETURNED },
+    { "not implemented", RESPOND_REASON_NOT_IMPLEMENT, ENVELOPE_2, 88, RETURNED },
+    { "no body", RESPOND_REASON_NO_BODY, ENVELOPE_OTHER, 73, 255 },
+    { "transfer fail", RESPOND_REASON_TRANSFER_FAIL, ENVELOPE_OTHER, 73, 255 },
+    { "server not exist", RESPOND_REASON_SERVER_NOT_EXIST, ENVELOPE_5, 90, RETURNED },
+    { "auth fail", RESPOND_REASON_AUTH_FAIL, ENVELOPE_6, 93, RETURNED },
+    { "expectation failed -1", RESPOND_REASON_EXPECTATION_FAILED, ENVELOPE_OTHER, 73, 255 },
+    { "first value above the table", 7, ENVELOPE_OTHER, 73, 255 },
+    { "far above the table", 100, ENVELOPE_OTHER, 73, 255 },
+    { "most negative int", INT_MIN, ENVELOPE_OTHER, 73, 255 },
 };
 
 } // namespace
 
 TEST(CgiResponder, FailureReasonsWriteTheirEnvelopeAndExitStatus)
 {
-    for (const ReasonCase& c : kReasonCases) {
+    for (const ReasonCase& c : REASON_CASES) {
         SCOPED_TRACE(c.label);
         ASSERT_EQ(c.envelopeLen, strlen(c.envelope));
         // A held document is replaced by the envelope, never sent.
@@ -101,12 +101,12 @@ TEST(CgiResponder, FailureReasonsWriteTheirEnvelopeAndExitStatus)
 TEST(CgiResponder, ReasonOneAnswerByteForByte)
 {
     ChildResult r = respondInChild(RESPOND_REASON_CANT_CONNECT);
-    EXPECT_EQ(kReturned, r.exitCode());
+    EXPECT_EQ(RETURNED, r.exitCode());
     EXPECT_EQ(std::string("Connection: Close\r\n"
                           "Content-Type: application/json; charset=UTF-8\r\n"
                           "Content-Length: 96\r\n"
                           "\r\n")
-            + kEnvelope1,
+            + ENVELOPE_1,
         r.out);
 }
 
@@ -128,7 +128,7 @@ TEST(CgiResponder, SuccessWritesTheHeldDocument)
         SCOPED_TRACE(c.label);
         ChildResult r = respondInChild(
             RESPOND_REASON_SUCCESS, [&](CCgiProcessor& cgi) { cgi.json_to_xml(c.doc.c_str()); });
-        EXPECT_EQ(kReturned, r.exitCode());
+        EXPECT_EQ(RETURNED, r.exitCode());
         EXPECT_TRUE(r.out == answer(c.doc)) << "got " << r.out.size() << " bytes: " << r.out.substr(0, 200);
     }
     ChildResult multi
@@ -145,7 +145,7 @@ TEST(CgiResponder, NonBlockingStandardOutputGetsTheWholeAnswer)
         fcntl(STDOUT_FILENO, F_SETFL, fcntl(STDOUT_FILENO, F_GETFL) | O_NONBLOCK);
         cgi.json_to_xml(doc.c_str());
     });
-    EXPECT_EQ(kReturned, r.exitCode());
+    EXPECT_EQ(RETURNED, r.exitCode());
     EXPECT_TRUE(r.out == answer(doc)) << "got " << r.out.size() << " bytes";
 }
 
@@ -155,16 +155,16 @@ TEST(CgiResponder, SuccessAfterTwoDocumentsSendsTheSecond)
         cgi.json_to_xml("{\"first\": 1}");
         cgi.json_to_xml("{\"second\": 22}");
     });
-    EXPECT_EQ(kReturned, r.exitCode());
+    EXPECT_EQ(RETURNED, r.exitCode());
     EXPECT_EQ(answer("{\"second\": 22}"), r.out);
 }
 
 TEST(CgiResponder, SuccessWithoutDocumentSendsErrcodeZeroEnvelope)
 {
-    ASSERT_EQ(72u, strlen(kEnvelope0));
+    ASSERT_EQ(72u, strlen(ENVELOPE_0));
     ChildResult r = respondInChild(RESPOND_REASON_SUCCESS);
-    EXPECT_EQ(kReturned, r.exitCode());
-    EXPECT_EQ(answer(kEnvelope0), r.out);
+    EXPECT_EQ(RETURNED, r.exitCode());
+    EXPECT_EQ(answer(ENVELOPE_0), r.out);
 }
 
 TEST(CgiResponder, CodeAfterAnExitingReasonNeverRuns)
@@ -174,13 +174,13 @@ TEST(CgiResponder, CodeAfterAnExitingReasonNeverRuns)
         ChildResult r = run_in_child([reason]() {
             CCgiProcessor cgi;
             cgi.respondToClient(reason);
-            static const char kMarker[] = "AFTER";
-            ssize_t ignored = write(1, kMarker, sizeof kMarker - 1);
+            static const char MARKER[] = "AFTER";
+            ssize_t ignored = write(1, MARKER, sizeof MARKER - 1);
             (void)ignored;
             return 0;
         });
         EXPECT_EQ(255, r.exitCode());
-        EXPECT_EQ(answer(kEnvelopeOther), r.out);
+        EXPECT_EQ(answer(ENVELOPE_OTHER), r.out);
     }
 }
 
@@ -209,15 +209,15 @@ TEST(CgiDocument, FailureEnvelopeFormatting)
 {
     char buf[DVR_ERR_DOC_SIZE];
     format_err_envelope(buf, sizeof buf, -3, "ERROR CANT CONNECT TO SERVER");
-    EXPECT_STREQ(kEnvelope1, buf);
+    EXPECT_STREQ(ENVELOPE_1, buf);
     format_err_envelope(buf, sizeof buf, 0, "ERROR");
-    EXPECT_STREQ(kEnvelope0, buf);
+    EXPECT_STREQ(ENVELOPE_0, buf);
 
     // Cut at bufSize - 1 and always terminated.
     char small[11];
     memset(small, '#', sizeof small);
     format_err_envelope(small, sizeof small, -1, "ERROR");
-    EXPECT_EQ(std::string(kEnvelopeOther, 10), std::string(small));
+    EXPECT_EQ(std::string(ENVELOPE_OTHER, 10), std::string(small));
 
     // A message longer than the buffer stays inside it.
     std::string longMsg(5000, 'm');

@@ -116,7 +116,7 @@ protected:
     std::string conf_;
 };
 
-const char kUsageLine[] = "usage: getcfg SECTION KEY [-d DEFAULT] [-f FILE]\n";
+const char USAGE_LINE[] = "usage: getcfg SECTION KEY [-d DEFAULT] [-f FILE]\n";
 
 } // namespace
 
@@ -194,8 +194,8 @@ TEST_F(GetcfgStandin, OptionsAndUsage)
         { "a directory, default", { "S", "k", "-f", "/tmp", "-d", "0" }, "0\n", 0 },
         { "-d without a value", { "S", "k", "-f", conf, "-d" }, "", 2 },
         { "-f without a value", { "S", "k", "-d", "0", "-f" }, "", 2 },
-        { "no word", {}, kUsageLine, 2 },
-        { "one word", { "S" }, kUsageLine, 2 },
+        { "no word", {}, USAGE_LINE, 2 },
+        { "one word", { "S" }, USAGE_LINE, 2 },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);

@@ -115,7 +115,7 @@ protected:
     std::string m_base, m_root, m_hint;
 };
 
-const std::vector<pid_t> kNull = { -1 };
+const std::vector<pid_t> NO_MATCH = { -1 };
 
 } // namespace
 
@@ -175,15 +175,15 @@ TEST_F(FakeProc, NameRulesAndOddEntries)
         std::vector<pid_t> expected;
     } cases[] = {
         { "whole name, two processes", "tvheadend", inDirectoryOrder({ "300", "25", "48" }) },
-        { "prefix", "tvhead", kNull },
-        { "longer than the name", "tvheadendd", kNull },
+        { "prefix", "tvhead", NO_MATCH },
+        { "longer than the name", "tvheadendd", NO_MATCH },
         { "capital first letter", "Tvheadend", { 50 } },
-        { "upper case", "TVHEADEND", kNull },
+        { "upper case", "TVHEADEND", NO_MATCH },
         { "part before the blank", "tv", { 41 } },
-        { "name with blank as a whole", "tv headend", kNull },
-        { "the label itself", "Name:", kNull },
-        { "empty name", "", kNull },
-        { "cut long line", longName.c_str(), kNull },
+        { "name with blank as a whole", "tv headend", NO_MATCH },
+        { "the label itself", "Name:", NO_MATCH },
+        { "empty name", "", NO_MATCH },
+        { "cut long line", longName.c_str(), NO_MATCH },
         { "init absent means pid 1", "init", { 1 } },
     };
     for (const auto& c : cases) {
@@ -201,7 +201,7 @@ TEST_F(FakeProc, InitPresentIsReportedAsItIs)
 
 TEST_F(FakeProc, EmptyTree)
 {
-    EXPECT_EQ(kNull, scan("tvheadend"));
+    EXPECT_EQ(NO_MATCH, scan("tvheadend"));
     EXPECT_EQ(std::vector<pid_t>({ 1 }), scan("init"));
 }
 
@@ -231,7 +231,7 @@ TEST_F(FakeProc, ExistenceAgreesWithTheFullScan)
               "a\\b", "a\\\\b", "c", "c\rd" };
     for (const char* name : names) {
         SCOPED_TRACE(name);
-        EXPECT_EQ(scan(name) != kNull, exists(name));
+        EXPECT_EQ(scan(name) != NO_MATCH, exists(name));
     }
 }
 

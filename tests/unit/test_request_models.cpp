@@ -27,7 +27,7 @@ struct Request {
     const char* body;
 };
 
-const char* const kRequestVars[] = { "REQUEST_METHOD", "QUERY_STRING", "CONTENT_LENGTH" };
+const char* const REQUEST_VARS[] = { "REQUEST_METHOD", "QUERY_STRING", "CONTENT_LENGTH" };
 
 void setOrUnset(const char* name, const char* value)
 {
@@ -43,7 +43,7 @@ class RequestModel : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        for (const char* name : kRequestVars) {
+        for (const char* name : REQUEST_VARS) {
             const char* v = getenv(name);
             m_saved.push_back(
                 v ? std::make_pair(true, std::string(v)) : std::make_pair(false, std::string()));
@@ -53,7 +53,7 @@ protected:
     void TearDown() override
     {
         for (size_t i = 0; i < m_saved.size(); ++i)
-            setOrUnset(kRequestVars[i], m_saved[i].first ? m_saved[i].second.c_str() : nullptr);
+            setOrUnset(REQUEST_VARS[i], m_saved[i].first ? m_saved[i].second.c_str() : nullptr);
         dup2(m_savedStdin, 0);
         close(m_savedStdin);
     }
@@ -151,7 +151,7 @@ struct ModelCase {
 };
 
 // Method and body handling, the same for both programs.
-const ModelCase kMethodCases[] = {
+const ModelCase METHOD_CASES[] = {
     { "GET", { "GET", "subfunc=info&todo=list", nullptr, nullptr }, "subfunc[info] todo[list]" },
     { "GET ignores CONTENT_LENGTH and body", { "GET", "subfunc=info&todo=list", "16", "subfunc=x&todo=y" },
         "subfunc[info] todo[list]" },
@@ -188,7 +188,7 @@ const ModelCase kMethodCases[] = {
 };
 
 // The split of the text into parameters, with the adapter keys.
-const ModelCase kTunerBayCases[] = {
+const ModelCase TUNERBAY_CASES[] = {
     { "all adapter options",
         { "GET", "subfunc=option&todo=update&index=2&enable_dvr=1&idlescan=1", nullptr, nullptr },
         "subfunc[option] todo[update] index[2] idlescan[1] enable_dvr[1] +idlescan +dvr" },
@@ -231,7 +231,7 @@ const ModelCase kTunerBayCases[] = {
 };
 
 // The split with the guide keys, and the session id.
-const ModelCase kEpgCases[] = {
+const ModelCase EPG_CASES[] = {
     { "info list", { "GET", "subfunc=info&todo=list", nullptr, nullptr }, "subfunc[info] todo[list]" },
     { "every key",
         { "GET", "subfunc=record&todo=add&sid=abc123&up=1&down=2&title=News&channel=5&entries=9,8", nullptr,
@@ -260,7 +260,7 @@ const ModelCase kEpgCases[] = {
 
 TEST_F(RequestModel, TunerBayMethodsAndBodies)
 {
-    for (const ModelCase& c : kMethodCases) {
+    for (const ModelCase& c : METHOD_CASES) {
         SCOPED_TRACE(c.label);
         present(c.req);
         CTunerBay tb;
@@ -270,7 +270,7 @@ TEST_F(RequestModel, TunerBayMethodsAndBodies)
 
 TEST_F(RequestModel, EpgMethodsAndBodies)
 {
-    for (const ModelCase& c : kMethodCases) {
+    for (const ModelCase& c : METHOD_CASES) {
         SCOPED_TRACE(c.label);
         present(c.req);
         CEpg epg;
@@ -280,7 +280,7 @@ TEST_F(RequestModel, EpgMethodsAndBodies)
 
 TEST_F(RequestModel, TunerBayParameterSplit)
 {
-    for (const ModelCase& c : kTunerBayCases) {
+    for (const ModelCase& c : TUNERBAY_CASES) {
         SCOPED_TRACE(c.label);
         present(c.req);
         CTunerBay tb;
@@ -290,7 +290,7 @@ TEST_F(RequestModel, TunerBayParameterSplit)
 
 TEST_F(RequestModel, EpgParameterSplit)
 {
-    for (const ModelCase& c : kEpgCases) {
+    for (const ModelCase& c : EPG_CASES) {
         SCOPED_TRACE(c.label);
         present(c.req);
         CEpg epg;

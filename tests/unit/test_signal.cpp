@@ -14,7 +14,7 @@
 namespace {
 
 // Status a child ends with when the signal did not end it.
-const int kSurvived = 42;
+const int SURVIVED = 42;
 
 // Raises sig in a fresh child, with or without the handler installed.
 ChildResult raiseInChild(int sig, bool install)
@@ -23,7 +23,7 @@ ChildResult raiseInChild(int sig, bool install)
         if (install)
             _signal_manager();
         raise(sig);
-        return kSurvived;
+        return SURVIVED;
     });
 }
 
@@ -40,7 +40,7 @@ int faultInChild(bool install)
         _signal_manager();
     volatile int* volatile target = static_cast<int*>(page);
     *target = 1;
-    return kSurvived;
+    return SURVIVED;
 }
 
 } // namespace
@@ -77,7 +77,7 @@ TEST(FaultSignals, RealFaultAndAbortEndWithStatus255)
     ChildResult aborted = run_in_child([]() {
         _signal_manager();
         abort();
-        return kSurvived;
+        return SURVIVED;
     });
     ASSERT_TRUE(aborted.exited()) << "killed by signal " << aborted.termSignal();
     EXPECT_EQ(255, aborted.exitCode());
@@ -89,8 +89,8 @@ TEST(FaultSignals, TerminationFromAnotherProcessKeepsEarlierOutput)
     // nothing is added, and the status is 255.
     ChildResult r = run_in_child([]() {
         _signal_manager();
-        static const char kPartial[] = "Connection: Close\r\n";
-        ssize_t ignored = write(1, kPartial, sizeof kPartial - 1);
+        static const char PARTIAL[] = "Connection: Close\r\n";
+        ssize_t ignored = write(1, PARTIAL, sizeof PARTIAL - 1);
         (void)ignored;
         pid_t self = getpid();
         if (fork() == 0) {
@@ -99,7 +99,7 @@ TEST(FaultSignals, TerminationFromAnotherProcessKeepsEarlierOutput)
         }
         for (;;)
             pause();
-        return kSurvived;
+        return SURVIVED;
     });
     ASSERT_TRUE(r.exited()) << "killed by signal " << r.termSignal();
     EXPECT_EQ(255, r.exitCode());
@@ -127,7 +127,7 @@ TEST(FaultSignals, DefaultActionsBeforeInstallation)
     ASSERT_TRUE(fault.signaled()) << "exited with " << fault.exitCode();
     EXPECT_EQ(SIGSEGV, fault.termSignal());
     // Urgent data is ignored by default.
-    EXPECT_EQ(kSurvived, raiseInChild(SIGURG, false).exitCode());
+    EXPECT_EQ(SURVIVED, raiseInChild(SIGURG, false).exitCode());
 }
 
 TEST(FaultSignals, OtherSignalsKeepTheirDefaultAfterInstallation)
@@ -148,8 +148,8 @@ TEST(FaultSignals, OtherSignalsKeepTheirDefaultAfterInstallation)
         ASSERT_TRUE(r.signaled()) << "exited with " << r.exitCode();
         EXPECT_EQ(c.sig, r.termSignal());
     }
-    EXPECT_EQ(kSurvived, raiseInChild(SIGCHLD, true).exitCode());
-    EXPECT_EQ(kSurvived, raiseInChild(SIGWINCH, true).exitCode());
+    EXPECT_EQ(SURVIVED, raiseInChild(SIGCHLD, true).exitCode());
+    EXPECT_EQ(SURVIVED, raiseInChild(SIGWINCH, true).exitCode());
 }
 
 TEST(FaultSignals, InstalledActionRecord)
