@@ -55,8 +55,8 @@ struct SCase {
     const char* pchMethod;
     std::string query;
     std::string backendBody; // what the answer must carry; empty: self-answered
-    double maxFloorRatio;    // the wall-time target against the floor
-    bool bLoginExchange;     // the request's session check talks to the login service
+    double maxFloorRatio; // the wall-time target against the floor
+    bool bLoginExchange; // the request's session check talks to the login service
 };
 
 struct SRun {
@@ -133,7 +133,8 @@ std::string backend_request(const SCase& c)
 {
     std::string path = std::string("/xrec/") + c.pchProgram + ".cgi";
     if (strcmp(c.pchMethod, "POST") == 0)
-        return "POST " + path + " HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\nHost: 127.0.0.1:"
+        return "POST " + path
+            + " HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\nHost: 127.0.0.1:"
             + std::to_string(DVR_BACKEND_PORT) + " \r\nContent-Length: " + std::to_string(c.query.size())
             + "\r\n\r\n" + c.query;
     return "GET " + path + "?" + c.query + " HTTP/1.1\r\n\r\n";
@@ -143,8 +144,8 @@ std::string backend_request(const SCase& c)
 std::string login_request(int port)
 {
     const std::string form = std::string("sid=") + SESSION_ID + "&service=100\n";
-    return "POST " NAS_LOGIN_PATH " HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\nHost: " NAS_LOGIN_IP
-           ":"
+    return "POST " NAS_LOGIN_PATH
+           " HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\nHost: " NAS_LOGIN_IP ":"
         + std::to_string(port) + " \r\nContent-Length: " + std::to_string(form.size()) + "\r\n\r\n" + form;
 }
 
@@ -407,12 +408,12 @@ void bench_relay(const SOptions& o, long* relayRssKiB, double* oursRate, double*
                 CTcp tcp;
                 std::string request = backend_request(relay);
                 tcp.setDestAddress(DVR_BACKEND_IP, DVR_BACKEND_PORT);
-                ok = tcp.connectToDest()
-                    && tcp.sendAll(request.data(), request.size());
+                ok = tcp.connectToDest() && tcp.sendAll(request.data(), request.size());
                 ok = ok && run_once({ "/bin/cat" }, env, "", tcp.getSocket(), true, &r);
             }
             complete = complete && ok && r.bytes >= bytes;
-            rates[v].push_back(r.wallMs > 0 ? (static_cast<double>(r.bytes) / 1048576.0) / (r.wallMs / 1000.0) : 0);
+            rates[v].push_back(
+                r.wallMs > 0 ? (static_cast<double>(r.bytes) / 1048576.0) / (r.wallMs / 1000.0) : 0);
         }
     }
     check(complete, "every relay carried the whole stream");
@@ -455,7 +456,8 @@ int main(int argc, char** argv)
         { "self-answered (unknown command)", "tunerbay", "GET", "subfunc=bench&todo=none", "", 1.3, false },
         { "forward GET (info list)", "tunerbay", "GET", "subfunc=info&todo=list", infoBody, 1.3, false },
         { "forward POST (network add)", "tunerbay", "POST",
-            "subfunc=network&todo=add&name=Bench%20Mux&frequency=474000000&bandwidth=8", addBody, 1.3, false },
+            "subfunc=network&todo=add&name=Bench%20Mux&frequency=474000000&bandwidth=8", addBody, 1.3,
+            false },
         { "epg info list, session check", "epg", "GET",
             std::string("subfunc=info&todo=list&sid=") + SESSION_ID + "&up=0&down=50", epgBody, 3.0, true },
     };
@@ -552,17 +554,18 @@ int main(int argc, char** argv)
             snprintf(procs, sizeof procs, "%d", cnt.processes);
             snprintf(shells, sizeof shells, "%d", cnt.shells);
             const char* name = v == OURS ? cases[i].pchProgram : VARIANT_NAMES[v];
-            printf("%-32s %-13s %8.3f %8.3f %6s %6s %9ld %11s %11s %10s\n", v == 0 ? cases[i].pchLabel : "", name,
-                median(wall[i][v]), median(cpu[i][v]), procs, shells, cnt.ownRssKiB,
-                ratio(median(wall[i][v]), floorWall).c_str(),
-                ratio(median(wall[i][v]), peerWall).c_str(), ratio(median(cpu[i][v]), floorCpu).c_str());
+            printf("%-32s %-13s %8.3f %8.3f %6s %6s %9ld %11s %11s %10s\n", v == 0 ? cases[i].pchLabel : "",
+                name, median(wall[i][v]), median(cpu[i][v]), procs, shells, cnt.ownRssKiB,
+                ratio(median(wall[i][v]), floorWall).c_str(), ratio(median(wall[i][v]), peerWall).c_str(),
+                ratio(median(cpu[i][v]), floorCpu).c_str());
         }
     }
     const double epgWall = median(wall[EPG_CASE][OURS]), toolRun = median(toolWall);
-    printf("The configuration tool alone: %.3f ms a run. epg less its two runs: %.3f ms, %s its floor.\n", toolRun,
-        epgWall - 2 * toolRun, ratio(epgWall - 2 * toolRun, median(wall[EPG_CASE][FLOOR])).c_str());
-    printf("epg's floor makes the login exchange and the backend's. A floor with the backend's only: %.3f ms;\n"
-           "epg is %s that, and less its two tool runs %s.\n",
+    printf("The configuration tool alone: %.3f ms a run. epg less its two runs: %.3f ms, %s its floor.\n",
+        toolRun, epgWall - 2 * toolRun, ratio(epgWall - 2 * toolRun, median(wall[EPG_CASE][FLOOR])).c_str());
+    printf(
+        "epg's floor makes the login exchange and the backend's. A floor with the backend's only: %.3f ms;\n"
+        "epg is %s that, and less its two tool runs %s.\n",
         median(backendFloorWall), ratio(epgWall, median(backendFloorWall)).c_str(),
         ratio(epgWall - 2 * toolRun, median(backendFloorWall)).c_str());
     printf("Programs each request runs, with the peak resident memory of each (KiB):\n");
@@ -582,9 +585,9 @@ int main(int argc, char** argv)
     if (o.busy < 0) {
         bench_relay(o, &relayRss, &relayRate, &bestRate);
         printf("\nBinary sizes (bytes):\n");
-        const std::string sized[] = { o.programs + "/tunerbay", o.programs + "/epg",
-            o.programs + "/dongle_watchdog", o.floor, o.peers + "/tunerbay.cgi", o.peers + "/epg.cgi",
-            "/usr/bin/curl" };
+        const std::string sized[]
+            = { o.programs + "/tunerbay", o.programs + "/epg", o.programs + "/dongle_watchdog", o.floor,
+                  o.peers + "/tunerbay.cgi", o.peers + "/epg.cgi", "/usr/bin/curl" };
         for (const std::string& path : sized) {
             struct stat st;
             if (stat(path.c_str(), &st) == 0)
@@ -621,8 +624,9 @@ int main(int argc, char** argv)
     {
         const SCount& e = counts[EPG_CASE * VARIANT_COUNT + OURS];
         char text[160];
-        snprintf(text, sizeof text, "epg session check: %d shells (none), %d configuration-tool processes (at most 2)",
-            e.shells, e.configTools);
+        snprintf(text, sizeof text,
+            "epg session check: %d shells (none), %d configuration-tool processes (at most 2)", e.shells,
+            e.configTools);
         target(e.shells == 0 && e.configTools <= 2, false, text);
     }
     if (o.busy >= 0)

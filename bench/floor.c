@@ -39,12 +39,12 @@ static int connect_to(int port)
     addr.sin_port = htons((unsigned short)port);
     inet_pton(AF_INET, DVR_BACKEND_IP, &addr.sin_addr);
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || connect(fd, (struct sockaddr *)&addr, sizeof addr) != 0)
+    if (fd < 0 || connect(fd, (struct sockaddr*)&addr, sizeof addr) != 0)
         return -1;
     return fd;
 }
 
-static int send_request(int fd, const char *request)
+static int send_request(int fd, const char* request)
 {
     return fd >= 0 && send_all(fd, request, strlen(request)) ? fd : -1;
 }
@@ -64,7 +64,7 @@ static int drain(int fd)
 
 /* The words of the file PATH.args into words[1..], *count of them and words[0]
  * itself; 0 on success. */
-static int words_from_file(const char *path, char **words, int *count)
+static int words_from_file(const char* path, char** words, int* count)
 {
     static char text[1 << 20];
     static char name[4096];
@@ -88,11 +88,11 @@ static int words_from_file(const char *path, char **words, int *count)
     return 0;
 }
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     /* A backend that resets the connection ends the run with an error, not a signal. */
     signal(SIGPIPE, SIG_IGN);
-    char *fileWords[5];
+    char* fileWords[5];
     if (argc == 1) {
         fileWords[0] = argv[0];
         if (words_from_file(argv[0], fileWords, &argc) != 0)

@@ -82,10 +82,7 @@ bool _write_loop(int fd, struct iovec* iov, int count, bool bSocket)
 
 } // namespace
 
-bool write_all_iov(int fd, struct iovec* iov, int count)
-{
-    return _write_loop(fd, iov, count, false);
-}
+bool write_all_iov(int fd, struct iovec* iov, int count) { return _write_loop(fd, iov, count, false); }
 
 bool write_all(int fd, const char* p, size_t n)
 {
@@ -116,7 +113,8 @@ long ms_until(const struct timespec* moment)
 {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    long ms = static_cast<long>(moment->tv_sec - now.tv_sec) * 1000L + (moment->tv_nsec - now.tv_nsec) / 1000000L;
+    long ms
+        = static_cast<long>(moment->tv_sec - now.tv_sec) * 1000L + (moment->tv_nsec - now.tv_nsec) / 1000000L;
     return ms > 0 ? ms : 0;
 }
 

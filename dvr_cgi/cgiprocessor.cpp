@@ -12,7 +12,8 @@
 
 namespace {
 
-const char ENVELOPE_FORMAT[] = "{\"total_count\": 0, \"result\": \"failure\", \"errcode\": %d, \"errmsg\": \"%s\"}";
+const char ENVELOPE_FORMAT[]
+    = "{\"total_count\": 0, \"result\": \"failure\", \"errcode\": %d, \"errmsg\": \"%s\"}";
 
 // Used only when even 2048 bytes cannot be had: the responder always has a document to write.
 char s_chFallbackDoc[DVR_ERR_DOC_SIZE];
@@ -76,7 +77,8 @@ CCgiProcessor::CCgiProcessor()
     m_pXmlDoc = nullptr;
     m_xmlDocSize = 0;
     memset(m_XmlTempFileName, 0, sizeof(m_XmlTempFileName));
-    snprintf(m_XmlTempFileName, sizeof(m_XmlTempFileName), DVR_SCRATCH_FILE_FMT, static_cast<unsigned>(getpid()));
+    snprintf(
+        m_XmlTempFileName, sizeof(m_XmlTempFileName), DVR_SCRATCH_FILE_FMT, static_cast<unsigned>(getpid()));
 }
 
 CCgiProcessor::~CCgiProcessor()
@@ -171,8 +173,8 @@ void CCgiProcessor::respondToClient(int reason)
     // The answer never goes through stdio, so no answer bytes can be pending in
     // a buffer when a signal or an exit ends the process. A client that went
     // away simply loses the answer.
-    struct iovec iov[2] = { { head, static_cast<size_t>(headLen) },
-        { m_pXmlDoc, static_cast<size_t>(m_xmlDocSize) } };
+    struct iovec iov[2]
+        = { { head, static_cast<size_t>(headLen) }, { m_pXmlDoc, static_cast<size_t>(m_xmlDocSize) } };
     write_all_iov(STDOUT_FILENO, iov, 2);
 
     if (!bReturns)
@@ -234,7 +236,8 @@ void CCgiProcessor::readRequestParams(const SRequestParam* pTable, size_t count,
         // The body's bytes are never used. Consume one bounded piece of it, as
         // the web interface's POSTs are small; the client's number decides no memory.
         char drain[CGI_BODY_DRAIN_SIZE];
-        size_t want = length < static_cast<long long>(sizeof(drain)) ? static_cast<size_t>(length) : sizeof(drain);
+        size_t want
+            = length < static_cast<long long>(sizeof(drain)) ? static_cast<size_t>(length) : sizeof(drain);
         ssize_t n;
         do {
             n = read(STDIN_FILENO, drain, want);

@@ -4,7 +4,6 @@
 
 #include <stddef.h>
 
-
 // Decodes the chunked transfer coding in place, piece by piece as the bytes
 // arrive: the data bytes of each piece are moved to its front.
 class CChunkDecoder {
@@ -16,7 +15,20 @@ public:
     bool isDone() const { return m_eState == DONE; }
 
 private:
-    enum EState { SIZE, SIZE_END, SIZE_LF, DATA, DATA_CR, DATA_LF, TRAILER, TRAILER_LINE, TRAILER_LF, LAST_LF, DONE, BAD };
+    enum EState {
+        SIZE,
+        SIZE_END,
+        SIZE_LF,
+        DATA,
+        DATA_CR,
+        DATA_LF,
+        TRAILER,
+        TRAILER_LINE,
+        TRAILER_LF,
+        LAST_LF,
+        DONE,
+        BAD
+    };
     EState m_eState = SIZE;
     unsigned long long m_iLeft = 0;
     int m_iDigits = 0;

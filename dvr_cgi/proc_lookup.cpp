@@ -68,10 +68,7 @@ pid_t* _find_pid_by_name_in(const char* procRoot, const char* pidName)
     return nullptr;
 }
 
-pid_t* find_pid_by_name(const char* pidName)
-{
-    return _find_pid_by_name_in(DVR_PROC_ROOT, pidName);
-}
+pid_t* find_pid_by_name(const char* pidName) { return _find_pid_by_name_in(DVR_PROC_ROOT, pidName); }
 
 namespace {
 

@@ -41,25 +41,13 @@ bool is_unreserved(unsigned char ch)
 
 } // namespace
 
-int check_Ovra_force_ssl()
-{
-    return read_setting("System", "Force SSL", "0");
-}
+int check_Ovra_force_ssl() { return read_setting("System", "Force SSL", "0"); }
 
-int _get_host_ssl_port()
-{
-    return read_setting("Stunnel", "port", "443");
-}
+int _get_host_ssl_port() { return read_setting("Stunnel", "port", "443"); }
 
-int _get_host_port()
-{
-    return read_setting("System", "Web Access Port", nullptr);
-}
+int _get_host_port() { return read_setting("System", "Web Access Port", nullptr); }
 
-int get_Ovra_web_port()
-{
-    return check_Ovra_force_ssl() == 1 ? _get_host_ssl_port() : _get_host_port();
-}
+int get_Ovra_web_port() { return check_Ovra_force_ssl() == 1 ? _get_host_ssl_port() : _get_host_port(); }
 
 int curl_send_request(const char* const argv[], char* ret_str, int buf_len)
 {

@@ -96,10 +96,7 @@ bool _ascii_equal_nocase(const char* a, size_t aLen, const char* b)
 }
 
 // A byte that would end or split the request line: blank and control bytes.
-bool _breaks_request_line(unsigned char ch)
-{
-    return ch <= ' ' || ch == 0x7F;
-}
+bool _breaks_request_line(unsigned char ch) { return ch <= ' ' || ch == 0x7F; }
 
 // The query for the request line: bytes that would break the line are
 // percent-encoded, every other byte travels as the browser sent it.
@@ -145,15 +142,9 @@ CSmallHttp::~CSmallHttp()
     free(m_pchLongRequest);
 }
 
-void CSmallHttp::setHttpMethod(std::string method)
-{
-    m_str_method = method;
-}
+void CSmallHttp::setHttpMethod(std::string method) { m_str_method = method; }
 
-void CSmallHttp::setHttpAbsPath(std::string absPath)
-{
-    m_str_abs_path = absPath;
-}
+void CSmallHttp::setHttpAbsPath(std::string absPath) { m_str_abs_path = absPath; }
 
 void CSmallHttp::setHttpQueryString(std::string queryString)
 {
@@ -170,15 +161,9 @@ void CSmallHttp::setDestIpAndPort(std::string destIp, int port)
     m_tcpConnection.setDestAddress(m_str_dest_ip.c_str(), port);
 }
 
-bool CSmallHttp::connectToServer()
-{
-    return m_tcpConnection.connectToDest();
-}
+bool CSmallHttp::connectToServer() { return m_tcpConnection.connectToDest(); }
 
-void CSmallHttp::closeHttpConnection()
-{
-    m_tcpConnection.closeConnection();
-}
+void CSmallHttp::closeHttpConnection() { m_tcpConnection.closeConnection(); }
 
 void CSmallHttp::buildHttpHeader()
 {
@@ -262,10 +247,12 @@ int CSmallHttp::__httpRespondParser(char* dataBuf, int len)
             return lineStart + 2;
         const char* blank = static_cast<const char*>(memchr(line, ' ', lineLen));
         const char* colon = static_cast<const char*>(memchr(line, ':', lineLen));
-        if (blank && (_name_is(line, static_cast<size_t>(blank - line), "HTTP/1.0")
+        if (blank
+            && (_name_is(line, static_cast<size_t>(blank - line), "HTTP/1.0")
                 || _name_is(line, static_cast<size_t>(blank - line), "HTTP/1.1"))) {
             const char* value = blank + 1;
-            const char* second = static_cast<const char*>(memchr(value, ' ', static_cast<size_t>(crlf - value)));
+            const char* second
+                = static_cast<const char*>(memchr(value, ' ', static_cast<size_t>(crlf - value)));
             m_iRespondStatus = _decimal_value(value, second ? second : crlf);
             if (m_iRespondStatus != 200)
                 return 0;

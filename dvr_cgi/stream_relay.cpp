@@ -88,8 +88,8 @@ void CSmallHttp::__relayTransportStream(const char* pEarly, int earlyCount)
     for (;;) {
         if (bSplice) {
             // Into a pipe the kernel moves the stream without copying it through us.
-            ssize_t n = splice(
-                sock, nullptr, STDOUT_FILENO, nullptr, HTTP_RELAY_SPLICE_SIZE, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+            ssize_t n = splice(sock, nullptr, STDOUT_FILENO, nullptr, HTTP_RELAY_SPLICE_SIZE,
+                SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
             if (n > 0) {
                 bPipeWaited = false;
                 continue;

@@ -14,24 +14,27 @@
 
 namespace {
 
-const char OK_ANSWER[] = "{\"result\":\"success\",\"errcode\":0,\"errmsg\":\"OK\",\"total_count\":0,\"enable_dvr\":0}";
-const char SUCCESS_ANSWER[] = "{\"result\":\"success\",\"errcode\":0,\"errmsg\":\"SUCCESS\",\"enable_dvr\":0}";
+const char OK_ANSWER[]
+    = "{\"result\":\"success\",\"errcode\":0,\"errmsg\":\"OK\",\"total_count\":0,\"enable_dvr\":0}";
+const char SUCCESS_ANSWER[]
+    = "{\"result\":\"success\",\"errcode\":0,\"errmsg\":\"SUCCESS\",\"enable_dvr\":0}";
 const char SERVER_MISSING_ANSWER[]
     = "{\"result\":\"failure\",\"errcode\":-2,\"errmsg\":\"ERROR SERVER NOT EXIST\",\"total_count\":0,\"enable_dvr\":0}";
 const char FAILURE_ANSWER[] = "{\"result\":\"failure\",\"errcode\":-1,\"errmsg\":\"ERROR\",\"enable_dvr\":0}";
-const char NOT_READY_ANSWER[] = "{\"entries\": [], \"result\": \"fail\", \"errcode\": -99, \"total_count\": 0, "
-                               "\"errmsg\": \"tvheadend isn't ready.\"}";
+const char NOT_READY_ANSWER[]
+    = "{\"entries\": [], \"result\": \"fail\", \"errcode\": -99, \"total_count\": 0, "
+      "\"errmsg\": \"tvheadend isn't ready.\"}";
 
 enum EAction {
     FORWARD_GET,
     FORWARD_POST,
-    SELF_ANSWER,   // one of the fixed answers above, sent as a success
+    SELF_ANSWER, // one of the fixed answers above, sent as a success
     NOT_IMPLEMENT, // the unknown-command error, traced with the text
 };
 
 enum EEnding {
     RETURN_0, // tear down the client and the request object, then end
-    EXIT_0,   // end at once, without tear-down
+    EXIT_0, // end at once, without tear-down
 };
 
 struct SStep {
@@ -138,12 +141,13 @@ void run_dvr_service(const char* pchAction)
     if (status == 0)
         return;
     char line[160];
-    int len = status < 0
-        ? snprintf(line, sizeof(line), "tunerbay: %s %s could not be started\n", DVR_SERVICE_SCRIPT, pchAction)
-        : snprintf(line, sizeof(line), "tunerbay: %s %s ended with status %d\n", DVR_SERVICE_SCRIPT, pchAction,
-            status);
+    int len = status < 0 ? snprintf(
+                  line, sizeof(line), "tunerbay: %s %s could not be started\n", DVR_SERVICE_SCRIPT, pchAction)
+                         : snprintf(line, sizeof(line), "tunerbay: %s %s ended with status %d\n",
+                             DVR_SERVICE_SCRIPT, pchAction, status);
     if (len > 0)
-        write_all(STDERR_FILENO, line, static_cast<size_t>(len) < sizeof(line) ? static_cast<size_t>(len) : sizeof(line) - 1);
+        write_all(STDERR_FILENO, line,
+            static_cast<size_t>(len) < sizeof(line) ? static_cast<size_t>(len) : sizeof(line) - 1);
 }
 
 // The option update, which may start or stop the DVR service.

@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     char username[NAS_USERNAME_SIZE];
     memset(username, 0, sizeof(username));
-    if (get_Ovra_xml_value(answer, "<username>", username, sizeof(username)) == 0 && !strstr(answer, username))
+    if (get_Ovra_xml_value(answer, "<username>", username, sizeof(username)) == 0
+        && !strstr(answer, username))
         __builtin_trap();
     // A confirmed session always has a name, never an answer that says otherwise.
     char confirmed[NAS_USERNAME_SIZE];

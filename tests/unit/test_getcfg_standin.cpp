@@ -231,8 +231,7 @@ TEST(GetcfgStandinLog, WrittenOnlyWhenTheCallLogExists)
             // A build tree under /tmp: the tool is bound back to its path.
             int tool = open(STANDIN_GETCFG, O_RDONLY | O_CLOEXEC);
             if (tool < 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
-                || mount("tmpfs", "/tmp", "tmpfs", 0, nullptr) != 0
-                || !bindBack(tool, STANDIN_GETCFG))
+                || mount("tmpfs", "/tmp", "tmpfs", 0, nullptr) != 0 || !bindBack(tool, STANDIN_GETCFG))
                 return 1;
             mkdir("/tmp/nas", 0755);
             mkdir("/tmp/nas/log", 0755);

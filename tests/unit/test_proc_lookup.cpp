@@ -50,7 +50,8 @@ protected:
     }
     void addNamed(const std::string& entry, const std::string& comm, const std::string& statusName = "")
     {
-        addProcess(entry, "Name:\t" + (statusName.empty() ? comm : statusName)
+        addProcess(entry,
+            "Name:\t" + (statusName.empty() ? comm : statusName)
                 + "\nUmask:\t0022\nState:\tS (sleeping)\nTgid:\t" + entry + "\nPid:\t" + entry + "\n");
         writeFile(m_root + "/" + entry + "/comm", comm + "\n");
     }
@@ -226,9 +227,8 @@ TEST_F(FakeProc, ExistenceAgreesWithTheFullScan)
     addNamed("55", "c\rd");
     addNamed("self", "tvheadend");
     dir("44"); // a process that is already gone: no files
-    const char* const names[]
-        = { "tvheadend", "tv", "tv headend", "Tvheadend", "tvhe", "tvhe\tadend", "dvr", "x", "", "init", "self",
-              "a\\b", "a\\\\b", "c", "c\rd" };
+    const char* const names[] = { "tvheadend", "tv", "tv headend", "Tvheadend", "tvhe", "tvhe\tadend", "dvr",
+        "x", "", "init", "self", "a\\b", "a\\\\b", "c", "c\rd" };
     for (const char* name : names) {
         SCOPED_TRACE(name);
         EXPECT_EQ(scan(name) != NO_MATCH, exists(name));

@@ -164,7 +164,8 @@ TEST(FaultSignals, InstalledActionRecord)
             struct sigaction act;
             memset(&act, 0, sizeof act);
             sigaction(sig, nullptr, &act);
-            bool ok = (act.sa_flags & SA_SIGINFO) != 0 && (static_cast<unsigned>(act.sa_flags) & unwantedFlags) == 0
+            bool ok = (act.sa_flags & SA_SIGINFO) != 0
+                && (static_cast<unsigned>(act.sa_flags) & unwantedFlags) == 0
                 && act.sa_sigaction == _signal_info_handler;
             for (int other = 1; other < NSIG && ok; ++other) {
                 if (sigismember(&act.sa_mask, other) == 1)

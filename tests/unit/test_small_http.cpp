@@ -313,8 +313,8 @@ TEST(HttpAnswer, ParserRules)
         // A blank in front of the colon makes no field.
         { "content-length in lower case", "HTTP/1.1 200 OK\r\ncontent-length: 10\r\n\r\nhello", false, "",
             200, 10, "", CONNECTION_CLOSE_E },
-        { "no blank after colon", "HTTP/1.1 200 OK\r\nContent-Length:10\r\n\r\nhello", false, "", 200, 10,
-            "", CONNECTION_CLOSE_E },
+        { "no blank after colon", "HTTP/1.1 200 OK\r\nContent-Length:10\r\n\r\nhello", false, "", 200, 10, "",
+            CONNECTION_CLOSE_E },
         { "blanks around the value", "HTTP/1.1 200 OK\r\nContent-Type: \t application/json \r\n\r\n{}", true,
             "{}", 200, 0, "application/json", CONNECTION_CLOSE_E },
         { "blank in front of the colon", "HTTP/1.1 200 OK\r\nContent-Length : 10\r\n\r\nhello", true, "hello",
@@ -453,7 +453,8 @@ TEST(HttpAnswer, ChunkedBodies)
             answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked \r\n\r\n" + chunked("{}", 1)), true, "{}" },
         { "two blanks in front of chunked",
             answer("HTTP/1.1 200 OK\r\nTransfer-Encoding:  chunked\r\n\r\n" + chunked("{}", 1)), true, "{}" },
-        { "a coding we cannot undo", answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\n\r\n{}"), false, "" },
+        { "a coding we cannot undo", answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\n\r\n{}"), false,
+            "" },
         // A trailer past a few KiB (12 KB of chunk lines read as trailer lines)
         // ended early, even with its end: an endless one is never read on.
         { "a trailer past its budget", answer(head + "2\r\n{}\r\n0\r\n" + chunked(std::string(2000, 'x'), 1)),
@@ -645,8 +646,8 @@ TEST(HttpFailure, HugeContentLengthAllocatesOnlyWhatArrives)
 
 TEST(HttpFailure, ContentLengthAboveTheCapGivesNoBody)
 {
-    SAnswer a = exchange(answer("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(HTTP_BODY_MAX_SIZE + 1)
-        + "\r\n\r\nab"));
+    SAnswer a = exchange(answer(
+        "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(HTTP_BODY_MAX_SIZE + 1) + "\r\n\r\nab"));
     EXPECT_FALSE(a.hasBody);
 }
 
@@ -844,8 +845,10 @@ TEST(HttpRelay, ChoiceByContentType)
 TEST(HttpRelay, ChunkedStreamIsDecoded)
 {
     const std::string stream = ts_pattern(0, 188 * 2000);
-    const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: video/mp2t\r\nTransfer-Encoding: chunked\r\n\r\n";
-    ChildResult r = relay(CAnswerScript().bytes(head).piece(5000).bytes(chunked(stream, 188 * 7)).pause(50).bytes("x"));
+    const std::string head
+        = "HTTP/1.1 200 OK\r\nContent-Type: video/mp2t\r\nTransfer-Encoding: chunked\r\n\r\n";
+    ChildResult r
+        = relay(CAnswerScript().bytes(head).piece(5000).bytes(chunked(stream, 188 * 7)).pause(50).bytes("x"));
     EXPECT_EQ(r.exitCode(), 0);
     EXPECT_TRUE(r.out == RELAY_HEADER + stream) << r.out.size() << " bytes";
 }

@@ -17,15 +17,9 @@
 
 namespace {
 
-const unsigned char* bytes_of(const void* p)
-{
-    return static_cast<const unsigned char*>(p);
-}
+const unsigned char* bytes_of(const void* p) { return static_cast<const unsigned char*>(p); }
 
-bool fd_is_open(int fd)
-{
-    return fcntl(fd, F_GETFD) != -1 || errno != EBADF;
-}
+bool fd_is_open(int fd) { return fcntl(fd, F_GETFD) != -1 || errno != EBADF; }
 
 int open_fd_count()
 {

@@ -12,10 +12,7 @@
 
 namespace {
 
-std::string progress(int tuner)
-{
-    return "Check usb dongle " + std::to_string(tuner) + "... \n";
-}
+std::string progress(int tuner) { return "Check usb dongle " + std::to_string(tuner) + "... \n"; }
 
 std::string removal(int tuner)
 {
