@@ -1,5 +1,5 @@
 # shellcheck shell=bash
-# The demo NAS, set up inside the sandbox of tests/e2e/sandbox.sh: the place
+# The demo NAS, set up inside the sandbox of sandbox/sandbox.sh: the place
 # scripts/demo.sh and the panel's browser test both take it from.
 #
 # demo_nas_start DATA SID LOG: installs the build with `cmake --install`,

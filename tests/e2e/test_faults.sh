@@ -7,7 +7,7 @@
 # Each gives its defined answer, byte for byte, and its exit status.
 #
 # By hand: DVR_BUILD_DIR=build/e2e bash tests/e2e/test_faults.sh
-source "$(dirname "${BASH_SOURCE[0]}")/sandbox.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../sandbox/sandbox.sh"
 sandbox_enter "$0" "$@"
 login_start
 
@@ -285,7 +285,7 @@ run_cgi epg GET "subfunc=info&todo=list&$S"
 expect_answer "not confirmed" "$ERR_AUTH" 0
 expect_lines "no login request" "$LOGIN_REQUESTS"
 expect_ended_after "each of its two runs ended after 10 s" 19500 25000
-install -m 0755 "$DVR_BUILD_DIR/tests/getcfg" /sbin/getcfg
+install -m 0755 "$STANDIN_BIN/getcfg" /sbin/getcfg
 
 # ============================================================================
 # The login service is down, fails or stalls
@@ -366,7 +366,7 @@ rm -f /sbin/getcfg
 getcfg_case
 
 case_in $G "not executable"
-install -m 0644 "$DVR_BUILD_DIR/tests/getcfg" /sbin/getcfg
+install -m 0644 "$STANDIN_BIN/getcfg" /sbin/getcfg
 getcfg_case
 
 case_in $G "answers nothing and fails"
@@ -374,7 +374,7 @@ printf '#!/bin/sh\nexit 1\n' >/sbin/getcfg
 chmod 0755 /sbin/getcfg
 getcfg_case
 
-install -m 0755 "$DVR_BUILD_DIR/tests/getcfg" /sbin/getcfg
+install -m 0755 "$STANDIN_BIN/getcfg" /sbin/getcfg
 
 case_in $G "HTTPS only, the transfer tool missing"
 backend_start

@@ -8,7 +8,7 @@
 # to the backend exactly as they came.
 #
 # By hand: DVR_BUILD_DIR=build/e2e bash tests/e2e/test_hostile.sh
-source "$(dirname "${BASH_SOURCE[0]}")/sandbox.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../sandbox/sandbox.sh"
 sandbox_enter "$0" "$@"
 login_start
 

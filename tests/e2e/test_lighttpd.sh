@@ -8,7 +8,7 @@
 # backend stand-in's answers by request (--routes) that the demo uses.
 #
 # By hand: DVR_BUILD_DIR=build/e2e bash tests/e2e/test_lighttpd.sh
-source "$(dirname "${BASH_SOURCE[0]}")/sandbox.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../sandbox/sandbox.sh"
 sandbox_enter "$0" "$@"
 
 HTTP_URL=http://127.0.0.1:$LOGIN_HTTP_PORT

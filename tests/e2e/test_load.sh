@@ -32,7 +32,7 @@
 # (default 250). DVR_PROGRAM_DIR puts the programs of another build in place of
 # the installed ones, to compare two builds on one machine.
 # By hand: DVR_BUILD_DIR=build/e2e bash tests/e2e/test_load.sh
-source "$(dirname "${BASH_SOURCE[0]}")/sandbox.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../sandbox/sandbox.sh"
 sandbox_enter "$0" "$@"
 
 command -v wrk >/dev/null || _sandbox_die "missing tool: wrk (scripts/deps.sh installs it)"

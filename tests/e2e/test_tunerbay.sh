@@ -5,7 +5,7 @@
 # the DVR service switch with its wait, and a relayed transport stream.
 #
 # By hand: DVR_BUILD_DIR=build/e2e bash tests/e2e/test_tunerbay.sh
-source "$(dirname "${BASH_SOURCE[0]}")/sandbox.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../sandbox/sandbox.sh"
 sandbox_enter "$0" "$@"
 
 OK_ANSWER='{"result":"success","errcode":0,"errmsg":"OK","total_count":0,"enable_dvr":0}'

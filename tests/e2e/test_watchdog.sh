@@ -10,7 +10,7 @@
 # earlier run is rotated. One run takes about 30 s.
 #
 # By hand: DVR_BUILD_DIR=build/e2e bash tests/e2e/test_watchdog.sh
-source "$(dirname "${BASH_SOURCE[0]}")/sandbox.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../sandbox/sandbox.sh"
 sandbox_enter "$0" "$@"
 
 watchdog_install

@@ -1,5 +1,6 @@
 # shellcheck shell=bash disable=SC2034 # the constants are for the sourcing scripts
-# The sandboxed NAS of the end-to-end tests; every e2e script sources this file.
+# The sandboxed NAS (sandbox/README.md); the end-to-end tests, the demo and the
+# benchmark source this file.
 #
 # The programs under test use fixed paths and a fixed address: /etc/init.d/dvr.sh,
 # /sbin/getcfg, /sbin/curl, /etc/config/Moravel.conf, /proc, /tmp and the
@@ -13,7 +14,7 @@
 # it, and the host is checked for leftovers.
 #
 # Inside, the shipped programs run unchanged from $DVR_BUILD_DIR against
-# stand-ins (tests/standin): the backend program, getcfg, the DVR service
+# stand-ins (sandbox/standin): the backend program, getcfg, the DVR service
 # script, and the login service CGI under lighttpd over HTTP and HTTPS.
 #
 # Usage in a test script:
@@ -31,9 +32,9 @@
 # command prefix DVR_EMULATOR (default none), e.g. an ARM build under qemu-arm;
 # the stand-ins always come from DVR_BUILD_DIR and run natively.
 
-: "${DVR_SOURCE_DIR:=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}"
+: "${DVR_SOURCE_DIR:=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}"
 export DVR_SOURCE_DIR
-STANDIN_DIR=$DVR_SOURCE_DIR/tests/standin
+STANDIN_DIR=$DVR_SOURCE_DIR/sandbox/standin
 
 # The sandbox's fixed places. The stand-ins run with nothing in their
 # environment but PATH, so they know these paths by heart as well.
@@ -263,11 +264,12 @@ _sandbox_setup() {
 	mount -t tmpfs sandbox-run "$(readlink -f /var/run)" || return 1
 	mount -t tmpfs sandbox-varlog /var/log || return 1
 
-	# The stand-ins. The backend gets a plain copy at a fixed place, under its
-	# process name, so the DVR service script can start it without any
-	# environment.
-	install -m 0755 "$DVR_BUILD_DIR/tests/tvheadend" "$NAS_DIR/bin/tvheadend" || return 1
-	install -m 0755 "$DVR_BUILD_DIR/tests/getcfg" /sbin/getcfg || return 1
+	# The stand-ins, the built ones from STANDIN_BIN. The backend gets a plain
+	# copy at a fixed place, under its process name, so the DVR service script
+	# can start it without any environment.
+	STANDIN_BIN=$DVR_BUILD_DIR/sandbox
+	install -m 0755 "$STANDIN_BIN/tvheadend" "$NAS_DIR/bin/tvheadend" || return 1
+	install -m 0755 "$STANDIN_BIN/getcfg" /sbin/getcfg || return 1
 	install -m 0755 "$(command -v curl)" /sbin/curl || return 1
 	install -m 0755 "$STANDIN_DIR/dvr.sh" "$DVR_SCRIPT" || return 1
 	install -m 0755 "$STANDIN_DIR/authLogin.cgi" "$WEB_CGI_BIN/authLogin.cgi" || return 1
@@ -620,7 +622,7 @@ web_install() {
 LOGIN_REQUESTS=$LOGIN_DIR/requests.log
 
 # login_misbehave MODE: the login service answers wrongly in this way until the
-# next case (the modes are listed in tests/standin/authLogin.cgi).
+# next case (the modes are listed in standin/authLogin.cgi).
 login_misbehave() {
 	printf '%s\n' "$1" >"$LOGIN_DIR/misbehave"
 }
