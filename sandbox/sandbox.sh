@@ -486,6 +486,11 @@ nas_config() {
 	} >"$NAS_CONFIG"
 }
 
+# https_only: the NAS serves its web interface over HTTPS only.
+https_only() {
+	nas_config "System/Web Access Port=$LOGIN_HTTP_PORT" "System/Force SSL=1" "Stunnel/port=$LOGIN_HTTPS_PORT"
+}
+
 # login_sessions "SID<TAB>NAME"...: the sessions the login service confirms.
 login_sessions() {
 	: >"$LOGIN_DIR/sessions"
@@ -575,12 +580,6 @@ backend_request() {
 	echo "$BACKEND_DIR/request.${1-1}"
 }
 
-# expect_request LABEL EXPECTED [N]: the bytes the backend received on
-# connection N (default 1), written with printf escapes.
-expect_request() {
-	expect_bytes "$1" "$(backend_request "${3-1}")" "$2"
-}
-
 # expect_no_request LABEL: no request bytes reached the backend (a connection
 # that was opened and closed without a request is fine).
 expect_no_request() {
@@ -589,6 +588,47 @@ expect_no_request() {
 		[[ -s $f ]] && got+="$f: $(head -c 200 "$f")"
 	done
 	if [[ -z $got ]]; then t_ok "$1"; else t_fail "$1" "the backend received:" "$got"; fi
+}
+
+# expect_backend_untouched LABEL: no connection reached the backend at all.
+expect_backend_untouched() {
+	if compgen -G "$BACKEND_DIR/request.*" >/dev/null; then
+		t_fail "$1" "the backend was contacted: $(ls "$BACKEND_DIR")"
+	else
+		t_ok "$1"
+	fi
+}
+
+# line_query QUERY: QUERY as the request line carries it: blanks and control
+# bytes percent-encoded, every other byte as it is.
+line_query() {
+	local LC_ALL=C q=$1 c i
+	for ((i = 0; i < ${#q}; i++)); do
+		c=${q:i:1}
+		if [[ $c == [[:cntrl:]] || $c == ' ' ]]; then printf '%%%02X' "'$c"; else printf '%s' "$c"; fi
+	done
+}
+
+# forwarded_request METHOD PATH QUERY: the bytes of the request by which a
+# program forwards QUERY, taken byte for byte (no escapes are interpreted): a
+# GET's request line without header lines, or a POST with three header lines in
+# this order and the query as the form body.
+forwarded_request() {
+	if [[ $1 == GET ]]; then
+		printf 'GET %s?%s HTTP/1.1\r\n\r\n' "$2" "$(line_query "$3")"
+	else
+		printf 'POST %s HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\nHost: 127.0.0.1:%d \r\nContent-Length: %d\r\n\r\n%s' \
+			"$2" "$BACKEND_PORT" "${#3}" "$3"
+	fi
+}
+
+# expect_forwarded LABEL METHOD PATH QUERY: the backend received exactly this
+# request on its first connection.
+expect_forwarded() {
+	local label=$1 want=$NAS_OUT/want.request
+	shift
+	forwarded_request "$@" >"$want"
+	_expect_same_file "$label" "$(backend_request 1)" "$want"
 }
 
 # login_start: the NAS web server (login-lighttpd.conf) with the login service
@@ -679,14 +719,6 @@ expect_web_json() {
 	expect_bytes "$label: body" "$WEB_BODY" "${doc//\\/\\\\}"
 }
 
-get_request() {
-	printf '%s' "GET $1?$2 HTTP/1.1\r\n\r\n"
-}
-
-post_request() {
-	printf '%s' "POST $1 HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\nHost: 127.0.0.1:$BACKEND_PORT \r\nContent-Length: ${#2}\r\n\r\n$2"
-}
-
 # What a request may start: the CGIs, the tools they run, the login service.
 _WEB_STARTED=(tunerbay epg getcfg curl sh dvr.sh python3)
 
@@ -707,7 +739,7 @@ web_server_rows() {
 	json_answer "$body"
 	web GET "$url/cgi-bin/tunerbay?subfunc=network&todo=list&sid=x&up=0"
 	expect_web_json "backend body" "$body"
-	expect_request "forwarded unchanged" "$(get_request /xrec/tunerbay.cgi 'subfunc=network&todo=list&sid=x&up=0')"
+	expect_forwarded "forwarded unchanged" GET /xrec/tunerbay.cgi 'subfunc=network&todo=list&sid=x&up=0'
 
 	case_begin "tunerbay POST"
 	backend_start
@@ -715,7 +747,7 @@ web_server_rows() {
 	query='subfunc=network&todo=add&fr=474000000&bw=8000000&cs=QAM64&tm=8k&gi=1%2F4'
 	web POST "$url/cgi-bin/tunerbay?$query" 'ignored=1&subfunc=scan'
 	expect_web_json "backend body" '{"result":"success","errcode":0,"errmsg":"OK"}'
-	expect_request "the query as the form body" "$(post_request /xrec/tunerbay.cgi "$query")"
+	expect_forwarded "the query as the form body" POST /xrec/tunerbay.cgi "$query"
 
 	# The program ends with status 255 here; the browser still gets status 200
 	# and the whole answer.
@@ -736,7 +768,7 @@ web_server_rows() {
 	web GET "$url/cgi-bin/epg?$query"
 	WEB_CURL=()
 	expect_web_json "backend body" "$body"
-	expect_request "forwarded unchanged" "$(get_request /xrec/epg.cgi "$query")"
+	expect_forwarded "forwarded unchanged" GET /xrec/epg.cgi "$query"
 	expect_lines "the session checked by the same web server" "$LOGIN_REQUESTS" "1 http POST sid=[$GOOD_SID] service=[100]"
 	check "a Proxy header reaches no started command" lacks '^HTTP_PROXY=' "$NAS_LOG/getcfg.env"
 

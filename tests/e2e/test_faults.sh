@@ -11,15 +11,10 @@ source "$(dirname "${BASH_SOURCE[0]}")/../../sandbox/sandbox.sh"
 sandbox_enter "$0" "$@"
 login_start
 
-GOOD_SID=Gd7f01Session
 S="sid=$GOOD_SID"
 BODY='{"entries":[{"id":7,"name":"ch7"}],"total_count":1}'
 OK_ANSWER='{"result":"success","errcode":0,"errmsg":"OK","total_count":0,"enable_dvr":0}'
 NOT_READY_ANSWER='{"entries": [], "result": "fail", "errcode": -99, "total_count": 0, "errmsg": "tvheadend isn'"'"'t ready."}'
-
-https_only() {
-	nas_config "System/Web Access Port=$LOGIN_HTTP_PORT" "System/Force SSL=1" "Stunnel/port=$LOGIN_HTTPS_PORT"
-}
 
 # The request of PROGRAM that the cases use to reach the backend.
 program_query() {
@@ -396,10 +391,6 @@ expect_answer "confirmed" "$BODY" 0
 
 G=dvr-script
 
-backend_quiet() {
-	! compgen -G "$BACKEND_DIR/request.*" >/dev/null
-}
-
 for how in missing not-executable; do
 	case_in $G "$how, DVR wished, no backend"
 	if [[ $how == missing ]]; then rm -f "$DVR_SCRIPT"; else chmod 0644 "$DVR_SCRIPT"; fi
@@ -416,7 +407,7 @@ for how in missing not-executable; do
 	run_cgi tunerbay GET 'subfunc=option&todo=update&index=1&enable_dvr=0'
 	expect_answer "OK answer" "$OK_ANSWER" 0
 	check "the backend still runs" test -d "/proc/$pid"
-	check "backend not contacted" backend_quiet
+	expect_backend_untouched "backend not contacted"
 	install -m 0755 "$STANDIN_DIR/dvr.sh" "$DVR_SCRIPT"
 done
 

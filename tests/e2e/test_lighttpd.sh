@@ -91,7 +91,7 @@ json_answer "$BODY"
 query="subfunc=record&todo=add&sid=$GOOD_SID&channel=3&title=Evening+News"
 web POST "$HTTPS_URL/cgi-bin/epg?$query" 'a=1'
 expect_web_json "backend body" "$BODY"
-expect_request "POST with the query as the form body" "$(post_request /xrec/epg.cgi "$query")"
+expect_forwarded "POST with the query as the form body" POST /xrec/epg.cgi "$query"
 expect_lines "the session checked over HTTPS" "$LOGIN_REQUESTS" "1 https POST sid=[$GOOD_SID] service=[100]"
 
 case_begin "epg with an unknown session"

@@ -37,7 +37,6 @@ sandbox_enter "$0" "$@"
 
 command -v wrk >/dev/null || _sandbox_die "missing tool: wrk (scripts/deps.sh installs it)"
 
-GOOD_SID=Gd7f01Session
 HTTP_URL=http://127.0.0.1:$LOGIN_HTTP_PORT
 LOAD_CONNECTIONS=32
 LOAD_REQUESTS=${DVR_LOAD_REQUESTS:-5000}
