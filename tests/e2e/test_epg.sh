@@ -6,7 +6,7 @@
 # configuration-tool runs and login requests, hostile session ids, and the
 # answers byte for byte with exit statuses.
 #
-# By hand: DVR_BUILD_DIR=build/e2e bash tests/e2e/test_epg.sh
+# By hand: DVR_BUILD_DIR=build/release bash tests/e2e/test_epg.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../../sandbox/sandbox.sh"
 sandbox_enter "$0" "$@"
 login_start

@@ -6,7 +6,7 @@
 # read-only; the reader of the answer goes away; the web server ends a run.
 # Each gives its defined answer, byte for byte, and its exit status.
 #
-# By hand: DVR_BUILD_DIR=build/e2e bash tests/e2e/test_faults.sh
+# By hand: DVR_BUILD_DIR=build/release bash tests/e2e/test_faults.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../../sandbox/sandbox.sh"
 sandbox_enter "$0" "$@"
 login_start

@@ -7,7 +7,7 @@
 # meant to, leave no file and no process behind, and pass the request's bytes
 # to the backend exactly as they came.
 #
-# By hand: DVR_BUILD_DIR=build/e2e bash tests/e2e/test_hostile.sh
+# By hand: DVR_BUILD_DIR=build/release bash tests/e2e/test_hostile.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../../sandbox/sandbox.sh"
 sandbox_enter "$0" "$@"
 login_start

@@ -7,7 +7,7 @@
 # for byte, the transport stream included. Also the install layout, and the
 # backend stand-in's answers by request (--routes) that the demo uses.
 #
-# By hand: DVR_BUILD_DIR=build/e2e bash tests/e2e/test_lighttpd.sh
+# By hand: DVR_BUILD_DIR=build/release bash tests/e2e/test_lighttpd.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../../sandbox/sandbox.sh"
 sandbox_enter "$0" "$@"
 

@@ -31,7 +31,7 @@
 # would not fit the time limit), DVR_LOAD_PROCS the idle processes
 # (default 250). DVR_PROGRAM_DIR puts the programs of another build in place of
 # the installed ones, to compare two builds on one machine.
-# By hand: DVR_BUILD_DIR=build/e2e bash tests/e2e/test_load.sh
+# By hand: DVR_BUILD_DIR=build/release bash tests/e2e/test_load.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../../sandbox/sandbox.sh"
 sandbox_enter "$0" "$@"
 

@@ -4,7 +4,7 @@
 # bytes the backend receives, the answers byte for byte with exit statuses,
 # the DVR service switch with its wait, and a relayed transport stream.
 #
-# By hand: DVR_BUILD_DIR=build/e2e bash tests/e2e/test_tunerbay.sh
+# By hand: DVR_BUILD_DIR=build/release bash tests/e2e/test_tunerbay.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../../sandbox/sandbox.sh"
 sandbox_enter "$0" "$@"
 
