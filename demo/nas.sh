@@ -12,7 +12,7 @@
 demo_nas_start() {
 	local data=$1 sid=$2 log=$3 i
 	web_install
-	case_begin "demo NAS"
+	nas_reset
 	login_sessions "$(printf '%s\tadmin' "$sid")"
 	# Two plugged-in USB tuners: registered with the kernel, their devices open.
 	for i in 0 1; do

@@ -429,10 +429,10 @@ _sandbox_on_exit() {
 # ---------------------------------------------------------------------------
 # Cases: every case starts from the same NAS
 
-# case_begin LABEL: stops the backend, clears its directory, the logs and the
-# marks, and restores the default configuration and session table.
-case_begin() {
-	CASE=$1
+# nas_reset: the NAS every case starts from: the backend stopped, its
+# directory, the logs and the marks cleared, the default configuration and
+# session table.
+nas_reset() {
 	backend_stop
 	rm -rf "$BACKEND_DIR" "$NAS_DIR/dvr.nostart" "$NAS_DIR/dvr.args" "$NAS_DIR/dvr.slow" "$HOSTILE_MARK"
 	mkdir -p "$BACKEND_DIR"
@@ -443,6 +443,12 @@ case_begin() {
 	: >"$LOGIN_DIR/requests.log"
 	nas_config "System/Web Access Port=$LOGIN_HTTP_PORT" "System/Force SSL=0" "Stunnel/port=$LOGIN_HTTPS_PORT"
 	login_sessions "$(printf '%s\tadmin' "$GOOD_SID")"
+}
+
+# case_begin LABEL: a fresh case (nas_reset) whose checks LABEL names.
+case_begin() {
+	CASE=$1
+	nas_reset
 }
 
 # case_in GROUP LABEL: case_begin for a case of GROUP, counted for
