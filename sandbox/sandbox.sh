@@ -1,36 +1,45 @@
 # shellcheck shell=bash disable=SC2034 # the constants are for the sourcing scripts
-# The sandboxed NAS (sandbox/README.md); the end-to-end tests, the demo and the
-# benchmark source this file.
+# The sandboxed NAS of the tests, the demo and the benchmark (sandbox/README.md):
+# the shipped programs, unchanged, with their fixed paths, address and /proc
+# made private, beside the stand-ins of what lives outside this system.
 #
-# The programs under test use fixed paths and a fixed address: /etc/init.d/dvr.sh,
-# /sbin/getcfg, /sbin/curl, /etc/config/Moravel.conf, /proc, /tmp and the
-# backend "tvheadend" on 127.0.0.1:9981. A test script therefore re-runs itself
-# in private mount, network and pid namespaces (sandbox_enter), where all of
-# these are its own: /tmp, /etc/init.d, /etc/config, /dev/dvb and /sys/class/dvb
-# are fresh tmpfs mounts (a source or build tree under /tmp is bound back to
-# its place), /sbin, /etc and /dev are overlays whose writes land
-# in the sandbox's tmpfs, loopback is private, and /proc lists the sandbox's
-# processes only. When the script ends, every process of the sandbox ends with
-# it, and the host is checked for leftovers.
+# Entering: source this file, then sandbox_enter "$0" "$@": the script re-runs
+# in private mount, network and pid namespaces and goes on inside, with the NAS
+# under $NAS_DIR. Needs root. DVR_BUILD_DIR is the build tree (the stand-ins
+# come from its sandbox/); DVR_PROGRAM_DIR takes the programs from another tree,
+# DVR_EMULATOR runs them through a command prefix such as qemu-arm.
 #
-# Inside, the shipped programs run unchanged from $DVR_BUILD_DIR against
-# stand-ins (sandbox/standin): the backend program, getcfg, the DVR service
-# script, and the login service CGI under lighttpd over HTTP and HTTPS.
+# A case: case_begin LABEL (case_in GROUP LABEL counts it for group_counts)
+# starts from the same NAS (nas_reset): backend stopped, its directory, logs and
+# marker files cleared, the default configuration (nas_config; https_only) and
+# the one session $GOOD_SID (login_sessions). login_start starts the web server
+# with the login service, once a script; backend_start [--no-listen|--routes DIR]
+# the backend stand-in.
 #
-# Usage in a test script:
-#   source "$(dirname "$0")/sandbox.sh"
-#   sandbox_enter "$0" "$@"
-#   case_begin "label"; backend_start; json_answer '{"a":1}'
-#   run_cgi tunerbay GET 'subfunc=region&todo=list'
-#   expect_answer "answer" '{"a":1}' 0
-#   sandbox_finish
+# The backend's answer: set_answer SCRIPT [N] (or json_answer BODY [N]) for
+# connection N, all connections without N; one directive a line: json FILE,
+# raw FILE, text STRING (with \r \n \xHH), stream BYTES, piece N, pause MS,
+# close, reset, wait MS (before reading the request).
 #
-# Needs root, util-linux unshare, iproute2, lighttpd with mod_openssl, openssl,
-# curl and python3. DVR_BUILD_DIR (the build tree) must be set; DVR_SOURCE_DIR
-# defaults to the tree this file is in. The programs under test may come from
-# another tree, DVR_PROGRAM_DIR (default DVR_BUILD_DIR), and run through the
-# command prefix DVR_EMULATOR (default none), e.g. an ARM build under qemu-arm;
-# the stand-ins always come from DVR_BUILD_DIR and run natively.
+# A request: run_cgi PROGRAM METHOD QUERY [BODY] runs the program as the web
+# server does (RUN_OUT, RUN_ERR, RUN_STATUS, RUN_MS). For one run, set
+# RUN_ENV=(NAME=VALUE...), RUN_UNSET=(NAME...), RUN_WRAP=(COMMAND...),
+# RUN_TIMEOUT=SECONDS or RUN_NO_QUERY=1; case_in empties the arrays. Through the
+# web server: web METHOD URL [BODY] (WEB_HEAD, WEB_BODY, WEB_STATUS).
+#
+# Assertions print TAP lines, "ok N - CASE: LABEL" or "not ok" with diagnostics:
+# expect_answer LABEL DOC [STATUS] (header block, DOC, exit status),
+# expect_forwarded LABEL METHOD PATH QUERY, expect_no_request LABEL,
+# expect_lines LABEL FILE [LINE...], expect_bytes LABEL FILE ESCAPED,
+# check LABEL COMMAND..., todo_check for a known fault. sandbox_finish ends the
+# report with the plan and the exit status.
+#
+# Marker files, until the next case: $NAS_DIR/dvr.nostart (the DVR service
+# script starts no backend), dvr.args (words for it, one a line), dvr.slow (its
+# start takes 2 s more); $LOGIN_DIR/misbehave (a mode of standin/authLogin.cgi).
+# The stand-ins' records: $NAS_LOG/getcfg.log (kept only when it exists, as
+# case_begin makes it), getcfg.env, getcfg.fd, dvr.log, dvr.env, dvr.fd;
+# $BACKEND_DIR/request.N; $LOGIN_REQUESTS. A hostile command leaves $HOSTILE_MARK.
 
 : "${DVR_SOURCE_DIR:=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}"
 export DVR_SOURCE_DIR
@@ -565,7 +574,6 @@ set_answer() {
 	printf '%s\n' "$1" >"$BACKEND_DIR/answer${2:+.$2}"
 }
 
-# json_answer BODY [N]: a 200 answer with this JSON body (taken literally).
 # What a relay of N stream bytes writes: the relay's own header lines, then the
 # stand-in's stream pattern. make_expected_stream N FILE
 make_expected_stream() {
@@ -575,6 +583,7 @@ make_expected_stream() {
 	} >"$2"
 }
 
+# json_answer BODY [N]: a 200 answer with this JSON body (taken literally).
 json_answer() {
 	local file=$BACKEND_DIR/body${2:+.$2}.json
 	printf '%s' "$1" >"$file"
