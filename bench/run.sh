@@ -54,7 +54,7 @@ if [[ ${DVR_SANDBOX_INSIDE-} != 1 ]]; then
 	DVR_BUILD_DIR=$(cd "$build_dir" && pwd)
 	export DVR_BUILD_DIR
 fi
-# shellcheck source=../sandbox/sandbox.sh
+# shellcheck source=sandbox/sandbox.sh
 source "$SOURCE_DIR/sandbox/sandbox.sh"
 sandbox_enter "$BENCH_DIR/run.sh" --runs "$runs" --relay-mib "$relay_mib" --relay-rounds "$relay_rounds" \
 	--procs "$procs" --build-dir "$DVR_BUILD_DIR"
