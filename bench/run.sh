@@ -8,7 +8,7 @@
 #                [--build-dir DIR]
 #
 # Builds the release preset (or takes the programs of --build-dir) and runs in
-# the private namespaces of the end-to-end suite, against its compiled backend
+# the sandboxed NAS (sandbox/sandbox.sh), against its compiled backend
 # stand-in (answering by route files, recording nothing), a login service
 # answered by the same program, and the compiled configuration-tool stand-in, so
 # that none of them is what is measured. --smoke is a short run for CI: it fails on a wrong answer or on
@@ -54,8 +54,8 @@ if [[ ${DVR_SANDBOX_INSIDE-} != 1 ]]; then
 	DVR_BUILD_DIR=$(cd "$build_dir" && pwd)
 	export DVR_BUILD_DIR
 fi
-# shellcheck source=../tests/e2e/sandbox.sh
-source "$SOURCE_DIR/tests/e2e/sandbox.sh"
+# shellcheck source=sandbox/sandbox.sh
+source "$SOURCE_DIR/sandbox/sandbox.sh"
 sandbox_enter "$BENCH_DIR/run.sh" --runs "$runs" --relay-mib "$relay_mib" --relay-rounds "$relay_rounds" \
 	--procs "$procs" --build-dir "$DVR_BUILD_DIR"
 # Inside the sandbox from here on.

@@ -2,7 +2,7 @@
 """Makes the demo NAS's backend answers: a DVB-T tuner setup with two USB
 tuners, four multiplexes on real UHF channels, eight made-up channels and a
 day of programme guide, as answer scripts for the backend stand-in's --routes
-directory (tests/standin/tvheadend.cpp): one NAME.SUBFUNC.TODO[.KEY=VALUE]
+directory (sandbox/standin/tvheadend.cpp): one NAME.SUBFUNC.TODO[.KEY=VALUE]
 file per request, most of them "json FILE" with the JSON body beside it.
 
     make_data.py --out DIR [--day-start EPOCH] [--now EPOCH] [--stream-bytes N]

@@ -1,5 +1,5 @@
 # shellcheck shell=bash
-# The demo NAS, set up inside the sandbox of tests/e2e/sandbox.sh: the place
+# The demo NAS, set up inside the sandbox of sandbox/sandbox.sh: the place
 # scripts/demo.sh and the panel's browser test both take it from.
 #
 # demo_nas_start DATA SID LOG: installs the build with `cmake --install`,
@@ -12,7 +12,7 @@
 demo_nas_start() {
 	local data=$1 sid=$2 log=$3 i
 	web_install
-	case_begin "demo NAS"
+	nas_reset
 	login_sessions "$(printf '%s\tadmin' "$sid")"
 	# Two plugged-in USB tuners: registered with the kernel, their devices open.
 	for i in 0 1; do

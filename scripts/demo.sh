@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The demo NAS: installs what is missing, builds the release preset, and runs a
-# small NAS in private namespaces (the sandbox of the end-to-end tests): lighttpd
+# small NAS in private namespaces (sandbox/sandbox.sh): lighttpd
 # with tunerbay and epg installed by `cmake --install` beside the login service,
 # the backend stand-in answering from demo data (a DVB-T tuner setup, eight
 # channels, a day of programme guide, a short live stream), and the dongle
@@ -86,15 +86,15 @@ if [[ ${DVR_SANDBOX_INSIDE-} != 1 ]]; then
 	mkdir -p "$DEMO_SHARE/log" || exit 1
 	if ! {
 		/usr/bin/python3 demo/make_data.py --out "$DEMO_SHARE/routes" --stream-bytes "$DEMO_STREAM_BYTES" &&
-			"$DVR_BUILD_DIR/tests/tvheadend" --print-stream "$DEMO_STREAM_BYTES" >"$DEMO_SHARE/stream.expected"
+			"$DVR_BUILD_DIR/sandbox/tvheadend" --print-stream "$DEMO_STREAM_BYTES" >"$DEMO_SHARE/stream.expected"
 	}; then
 		echo "demo.sh: cannot make the demo data" >&2
 		exit 1
 	fi
 fi
 
-# shellcheck source=tests/e2e/sandbox.sh
-source "$DEMO_SOURCE/tests/e2e/sandbox.sh"
+# shellcheck source=sandbox/sandbox.sh
+source "$DEMO_SOURCE/sandbox/sandbox.sh"
 
 # ---------------------------------------------------------------------------
 # On the host, beside the sandbox: the forwarder, the tour, serving.

@@ -74,7 +74,7 @@ if [[ -z $arm_dir ]]; then
 	build "$arch" --target tunerbay epg
 	arm_dir=build/$arch
 fi
-for f in "$native_dir/tests/tvheadend" "$native_dir/tests/getcfg" "$arm_dir/tunerbay" "$arm_dir/epg"; do
+for f in "$native_dir/sandbox/tvheadend" "$native_dir/sandbox/getcfg" "$arm_dir/tunerbay" "$arm_dir/epg"; do
 	[[ -x $f ]] || { echo "e2e-emulated.sh: no $f" >&2; exit 1; }
 done
 for script in "${scripts[@]}"; do

@@ -7,7 +7,7 @@
 # this server, the stream byte for byte, and nothing left running.
 #
 # By hand: DVR_BUILD_DIR=build/release bash tests/e2e/test_apache.sh
-source "$(dirname "${BASH_SOURCE[0]}")/sandbox.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../sandbox/sandbox.sh"
 sandbox_enter "$0" "$@"
 
 command -v apache2 >/dev/null || _sandbox_die "missing tool: apache2 (scripts/deps.sh installs apache2-bin)"

@@ -7,7 +7,7 @@
 # messages. The screenshot of the guide goes to DVR_BUILD_DIR/panel.png.
 #
 # By hand: DVR_BUILD_DIR=build/release bash tests/e2e/test_browser.sh
-source "$(dirname "${BASH_SOURCE[0]}")/sandbox.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../sandbox/sandbox.sh"
 sandbox_enter "$0" "$@"
 # shellcheck source=demo/nas.sh
 source "$DVR_SOURCE_DIR/demo/nas.sh"

@@ -6,30 +6,17 @@
 # configuration-tool runs and login requests, hostile session ids, and the
 # answers byte for byte with exit statuses.
 #
-# By hand: DVR_BUILD_DIR=build/e2e bash tests/e2e/test_epg.sh
-source "$(dirname "${BASH_SOURCE[0]}")/sandbox.sh"
+# By hand: DVR_BUILD_DIR=build/release bash tests/e2e/test_epg.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../sandbox/sandbox.sh"
 sandbox_enter "$0" "$@"
 login_start
 
-GOOD_SID=Gd7f01Session
 PATH_EPG=/xrec/epg.cgi
 BODY='{"entries":[{"channel":"ch1","title":"News","start":1700000000}],"total_count":1}'
 
 GETCFG_FORCE_SSL='[System] [Force SSL] [-d] [0] [-f] [/etc/config/Moravel.conf]'
 GETCFG_WEB_PORT='[System] [Web Access Port] [-f] [/etc/config/Moravel.conf]'
 GETCFG_SSL_PORT='[Stunnel] [port] [-d] [443] [-f] [/etc/config/Moravel.conf]'
-
-get_request() {
-	printf '%s' "GET $PATH_EPG?$1 HTTP/1.1\r\n\r\n"
-}
-
-post_request() {
-	printf '%s' "POST $PATH_EPG HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\nHost: 127.0.0.1:$BACKEND_PORT \r\nContent-Length: ${#1}\r\n\r\n$1"
-}
-
-https_only() {
-	nas_config "System/Web Access Port=$LOGIN_HTTP_PORT" "System/Force SSL=1" "Stunnel/port=$LOGIN_HTTPS_PORT"
-}
 
 # The session check took the plain HTTP path for SID: the configuration tool
 # ran exactly twice, and the login service got one POST with a line feed.
@@ -106,7 +93,7 @@ query="subfunc=info&todo=list&sid=$GOOD_SID&up=0&down=50&channel=ch1&x=%41+b"
 run_cgi epg GET "$query"
 expect_answer "backend body relayed" "$BODY" 0
 expect_http_validation "$GOOD_SID"
-expect_request "GET with the whole raw query" "$(get_request "$query")"
+expect_forwarded "GET with the whole raw query" GET "$PATH_EPG" "$query"
 expect_clean_child_context "configuration tool" "$NAS_LOG/getcfg" /sbin/getcfg pipe
 
 case_begin "unknown sid over HTTPS"
@@ -125,7 +112,7 @@ query="subfunc=info&todo=list_more&sid=$GOOD_SID&up=50&down=100"
 run_cgi epg GET "$query"
 expect_answer "backend body relayed" "$BODY" 0
 expect_https_validation "$GOOD_SID"
-expect_request "GET with the whole raw query" "$(get_request "$query")"
+expect_forwarded "GET with the whole raw query" GET "$PATH_EPG" "$query"
 check "the transfer tool's output is not in the answer" lacks username "$RUN_OUT"
 
 case_begin "HTTPS-only switch 2 means plain HTTP"
@@ -223,11 +210,11 @@ epg_row() {
 	case $method in
 	GET)
 		expect_answer "backend body relayed" "$BODY" 0
-		expect_request "GET with the whole raw query" "$(get_request "$query")"
+		expect_forwarded "GET with the whole raw query" GET "$PATH_EPG" "$query"
 		;;
 	POST)
 		expect_answer "backend body relayed" "$BODY" 0
-		expect_request "POST with the whole raw query as form body" "$(post_request "$query")"
+		expect_forwarded "POST with the whole raw query as form body" POST "$PATH_EPG" "$query"
 		;;
 	*)
 		expect_answer "unknown command" "$ERR_UNKNOWN" 0
@@ -291,7 +278,7 @@ backend_start
 json_answer "$BODY"
 run_cgi epg POST "subfunc=info&todo=list&$S" "subfunc=record&todo=add&$S"
 expect_answer "forwarded by the query string" "$BODY" 0
-expect_request "GET with the raw query" "$(get_request "subfunc=info&todo=list&$S")"
+expect_forwarded "GET with the raw query" GET "$PATH_EPG" "subfunc=info&todo=list&$S"
 
 # --- The backend fails after the session check --------------------------------
 

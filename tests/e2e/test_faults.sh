@@ -6,20 +6,15 @@
 # read-only; the reader of the answer goes away; the web server ends a run.
 # Each gives its defined answer, byte for byte, and its exit status.
 #
-# By hand: DVR_BUILD_DIR=build/e2e bash tests/e2e/test_faults.sh
-source "$(dirname "${BASH_SOURCE[0]}")/sandbox.sh"
+# By hand: DVR_BUILD_DIR=build/release bash tests/e2e/test_faults.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../sandbox/sandbox.sh"
 sandbox_enter "$0" "$@"
 login_start
 
-GOOD_SID=Gd7f01Session
 S="sid=$GOOD_SID"
 BODY='{"entries":[{"id":7,"name":"ch7"}],"total_count":1}'
 OK_ANSWER='{"result":"success","errcode":0,"errmsg":"OK","total_count":0,"enable_dvr":0}'
 NOT_READY_ANSWER='{"entries": [], "result": "fail", "errcode": -99, "total_count": 0, "errmsg": "tvheadend isn'"'"'t ready."}'
-
-https_only() {
-	nas_config "System/Web Access Port=$LOGIN_HTTP_PORT" "System/Force SSL=1" "Stunnel/port=$LOGIN_HTTPS_PORT"
-}
 
 # The request of PROGRAM that the cases use to reach the backend.
 program_query() {
@@ -285,7 +280,7 @@ run_cgi epg GET "subfunc=info&todo=list&$S"
 expect_answer "not confirmed" "$ERR_AUTH" 0
 expect_lines "no login request" "$LOGIN_REQUESTS"
 expect_ended_after "each of its two runs ended after 10 s" 19500 25000
-install -m 0755 "$DVR_BUILD_DIR/tests/getcfg" /sbin/getcfg
+install -m 0755 "$STANDIN_BIN/getcfg" /sbin/getcfg
 
 # ============================================================================
 # The login service is down, fails or stalls
@@ -366,7 +361,7 @@ rm -f /sbin/getcfg
 getcfg_case
 
 case_in $G "not executable"
-install -m 0644 "$DVR_BUILD_DIR/tests/getcfg" /sbin/getcfg
+install -m 0644 "$STANDIN_BIN/getcfg" /sbin/getcfg
 getcfg_case
 
 case_in $G "answers nothing and fails"
@@ -374,7 +369,7 @@ printf '#!/bin/sh\nexit 1\n' >/sbin/getcfg
 chmod 0755 /sbin/getcfg
 getcfg_case
 
-install -m 0755 "$DVR_BUILD_DIR/tests/getcfg" /sbin/getcfg
+install -m 0755 "$STANDIN_BIN/getcfg" /sbin/getcfg
 
 case_in $G "HTTPS only, the transfer tool missing"
 backend_start
@@ -396,10 +391,6 @@ expect_answer "confirmed" "$BODY" 0
 
 G=dvr-script
 
-backend_quiet() {
-	! compgen -G "$BACKEND_DIR/request.*" >/dev/null
-}
-
 for how in missing not-executable; do
 	case_in $G "$how, DVR wished, no backend"
 	if [[ $how == missing ]]; then rm -f "$DVR_SCRIPT"; else chmod 0644 "$DVR_SCRIPT"; fi
@@ -416,7 +407,7 @@ for how in missing not-executable; do
 	run_cgi tunerbay GET 'subfunc=option&todo=update&index=1&enable_dvr=0'
 	expect_answer "OK answer" "$OK_ANSWER" 0
 	check "the backend still runs" test -d "/proc/$pid"
-	check "backend not contacted" backend_quiet
+	expect_backend_untouched "backend not contacted"
 	install -m 0755 "$STANDIN_DIR/dvr.sh" "$DVR_SCRIPT"
 done
 

@@ -7,8 +7,8 @@
 # for byte, the transport stream included. Also the install layout, and the
 # backend stand-in's answers by request (--routes) that the demo uses.
 #
-# By hand: DVR_BUILD_DIR=build/e2e bash tests/e2e/test_lighttpd.sh
-source "$(dirname "${BASH_SOURCE[0]}")/sandbox.sh"
+# By hand: DVR_BUILD_DIR=build/release bash tests/e2e/test_lighttpd.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../sandbox/sandbox.sh"
 sandbox_enter "$0" "$@"
 
 HTTP_URL=http://127.0.0.1:$LOGIN_HTTP_PORT
@@ -91,7 +91,7 @@ json_answer "$BODY"
 query="subfunc=record&todo=add&sid=$GOOD_SID&channel=3&title=Evening+News"
 web POST "$HTTPS_URL/cgi-bin/epg?$query" 'a=1'
 expect_web_json "backend body" "$BODY"
-expect_request "POST with the query as the form body" "$(post_request /xrec/epg.cgi "$query")"
+expect_forwarded "POST with the query as the form body" POST /xrec/epg.cgi "$query"
 expect_lines "the session checked over HTTPS" "$LOGIN_REQUESTS" "1 https POST sid=[$GOOD_SID] service=[100]"
 
 case_begin "epg with an unknown session"

@@ -31,13 +31,12 @@
 # would not fit the time limit), DVR_LOAD_PROCS the idle processes
 # (default 250). DVR_PROGRAM_DIR puts the programs of another build in place of
 # the installed ones, to compare two builds on one machine.
-# By hand: DVR_BUILD_DIR=build/e2e bash tests/e2e/test_load.sh
-source "$(dirname "${BASH_SOURCE[0]}")/sandbox.sh"
+# By hand: DVR_BUILD_DIR=build/release bash tests/e2e/test_load.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../sandbox/sandbox.sh"
 sandbox_enter "$0" "$@"
 
 command -v wrk >/dev/null || _sandbox_die "missing tool: wrk (scripts/deps.sh installs it)"
 
-GOOD_SID=Gd7f01Session
 HTTP_URL=http://127.0.0.1:$LOGIN_HTTP_PORT
 LOAD_CONNECTIONS=32
 LOAD_REQUESTS=${DVR_LOAD_REQUESTS:-5000}

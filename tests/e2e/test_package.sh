@@ -4,7 +4,7 @@
 # root, and served from there by the NAS web server (web_server_rows).
 #
 # By hand: DVR_BUILD_DIR=build/release bash tests/e2e/test_package.sh
-source "$(dirname "${BASH_SOURCE[0]}")/sandbox.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../sandbox/sandbox.sh"
 sandbox_enter "$0" "$@"
 
 case_begin "the package"

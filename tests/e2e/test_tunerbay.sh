@@ -4,8 +4,8 @@
 # bytes the backend receives, the answers byte for byte with exit statuses,
 # the DVR service switch with its wait, and a relayed transport stream.
 #
-# By hand: DVR_BUILD_DIR=build/e2e bash tests/e2e/test_tunerbay.sh
-source "$(dirname "${BASH_SOURCE[0]}")/sandbox.sh"
+# By hand: DVR_BUILD_DIR=build/release bash tests/e2e/test_tunerbay.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../sandbox/sandbox.sh"
 sandbox_enter "$0" "$@"
 
 OK_ANSWER='{"result":"success","errcode":0,"errmsg":"OK","total_count":0,"enable_dvr":0}'
@@ -15,25 +15,6 @@ FAILURE_ANSWER='{"result":"failure","errcode":-1,"errmsg":"ERROR","enable_dvr":0
 NOT_READY_ANSWER='{"entries": [], "result": "fail", "errcode": -99, "total_count": 0, "errmsg": "tvheadend isn'"'"'t ready."}'
 
 PATH_TB=/xrec/tunerbay.cgi
-
-# The request line of a forwarded GET: no header lines at all.
-get_request() {
-	printf '%s' "GET $PATH_TB?$1 HTTP/1.1\r\n\r\n"
-}
-
-# A forwarded POST: three header lines in this order, the query as the body.
-post_request() {
-	printf '%s' "POST $PATH_TB HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\nHost: 127.0.0.1:$BACKEND_PORT \r\nContent-Length: ${#1}\r\n\r\n$1"
-}
-
-# No connection reached the backend at all.
-expect_backend_untouched() {
-	if compgen -G "$BACKEND_DIR/request.*" >/dev/null; then
-		t_fail "$1" "the backend was contacted: $(ls "$BACKEND_DIR")"
-	else
-		t_ok "$1"
-	fi
-}
 
 # forward_row LABEL METHOD STOPPED_ANSWER QUERY
 # A row that forwards the raw query while the backend runs and answers by
@@ -48,9 +29,9 @@ forward_row() {
 	run_cgi tunerbay GET "$query"
 	expect_answer "backend body relayed" "$body" 0
 	if [[ $method == GET ]]; then
-		expect_request "GET with the raw query" "$(get_request "$query")"
+		expect_forwarded "GET with the raw query" GET "$PATH_TB" "$query"
 	else
-		expect_request "POST with the raw query as form body" "$(post_request "$query")"
+		expect_forwarded "POST with the raw query as form body" POST "$PATH_TB" "$query"
 	fi
 	check "one connection" test ! -e "$(backend_request 2)"
 
@@ -112,7 +93,7 @@ backend_start
 json_answer '{"scan":{"progress":40}}'
 run_cgi tunerbay GET 'subfunc=scan&todo=get&index=0'
 expect_answer "backend body relayed" '{"scan":{"progress":40}}' 0
-expect_request "GET with the raw query" "$(get_request 'subfunc=scan&todo=get&index=0')"
+expect_forwarded "GET with the raw query" GET "$PATH_TB" 'subfunc=scan&todo=get&index=0'
 
 # The backend is tried without a look at the process table; with no backend
 # the second look finds none and the empty body is answered as a success.
@@ -139,7 +120,7 @@ backend_start
 json_answer "$OPTION_BODY"
 run_cgi tunerbay GET 'subfunc=option&todo=update&index=2&enable_dvr=1&idlescan=1&sid=s1&foo=bar'
 expect_answer "backend body relayed" "$OPTION_BODY" 0
-expect_request "GET of the built query only" "$(get_request 'subfunc=option&todo=update&index=2&entry={"idlescan":1}')"
+expect_forwarded "GET of the built query only" GET "$PATH_TB" 'subfunc=option&todo=update&index=2&entry={"idlescan":1}'
 expect_lines "no DVR service command" "$NAS_LOG/dvr.log"
 
 case_begin "option update, DVR wished, backend runs, no index, idle scan off"
@@ -147,7 +128,7 @@ backend_start
 json_answer "$OPTION_BODY"
 run_cgi tunerbay GET 'subfunc=option&todo=update&enable_dvr=1&idlescan=0'
 expect_answer "backend body relayed" "$OPTION_BODY" 0
-expect_request "GET of the built query only" "$(get_request 'subfunc=option&todo=update&index=&entry={"idlescan":0}')"
+expect_forwarded "GET of the built query only" GET "$PATH_TB" 'subfunc=option&todo=update&index=&entry={"idlescan":0}'
 
 case_begin "option update, DVR not wished, backend runs"
 backend_start
@@ -176,7 +157,7 @@ json_answer "$OPTION_BODY"
 run_cgi tunerbay GET 'subfunc=option&todo=update&index=1&enable_dvr=1&sid=s1'
 expect_answer "backend body relayed, no script output in it" "$OPTION_BODY" 0
 expect_lines "DVR service started" "$NAS_LOG/dvr.log" start
-expect_request "GET of the built query after the start" "$(get_request 'subfunc=option&todo=update&index=1&entry={"idlescan":0}')"
+expect_forwarded "GET of the built query after the start" GET "$PATH_TB" 'subfunc=option&todo=update&index=1&entry={"idlescan":0}'
 check "waited the fixed 5 s (took ${RUN_MS} ms)" test "$RUN_MS" -ge 5000 -a "$RUN_MS" -lt 7000
 check "the web server sees the end at once (${RUN_EOF_LAG_MS} ms after exit)" test "$RUN_EOF_LAG_MS" -lt 500
 daemon=$(backend_pid)
@@ -304,7 +285,7 @@ json_answer '{"long":"get"}'
 query="subfunc=region&todo=update&index=0&entries=[${long_entries}0]"
 run_cgi tunerbay GET "$query"
 expect_answer "relayed" '{"long":"get"}' 0
-expect_request "GET with the whole query (${#query} bytes)" "$(get_request "$query")"
+expect_forwarded "GET with the whole query (${#query} bytes)" GET "$PATH_TB" "$query"
 
 case_begin "long POST body"
 backend_start
@@ -312,7 +293,7 @@ json_answer '{"long":"post"}'
 query="subfunc=network&todo=add&index=0&entries=[${long_entries}0]"
 run_cgi tunerbay GET "$query"
 expect_answer "relayed" '{"long":"post"}' 0
-expect_request "POST with the whole query as form body (${#query} bytes)" "$(post_request "$query")"
+expect_forwarded "POST with the whole query as form body (${#query} bytes)" POST "$PATH_TB" "$query"
 
 # A POST request: the parameters still come from QUERY_STRING, the body is
 # read and not used.
@@ -321,7 +302,7 @@ backend_start
 json_answer '{"from":"query"}'
 run_cgi tunerbay POST 'subfunc=region&todo=list&index=4' 'subfunc=scan&todo=start'
 expect_answer "forwarded by the query string" '{"from":"query"}' 0
-expect_request "GET with the raw query" "$(get_request 'subfunc=region&todo=list&index=4')"
+expect_forwarded "GET with the raw query" GET "$PATH_TB" 'subfunc=region&todo=list&index=4'
 
 # The transport stream: four header lines of the relay's own, then the stream
 # exactly as the backend sent it, until it closes.
@@ -336,7 +317,7 @@ set_answer "$(printf '%s\n' 'text HTTP/1.1 200 OK\r\nServer: backend\r\nContent-
 run_cgi tunerbay GET 'subfunc=scan&todo=get&stream=1'
 _expect_same_file "95 header bytes, then the stream byte for byte" "$RUN_OUT" "$stream_expected"
 expect_status "exit status 0" 0
-expect_request "GET with the raw query" "$(get_request 'subfunc=scan&todo=get&stream=1')"
+expect_forwarded "GET with the raw query" GET "$PATH_TB" 'subfunc=scan&todo=get&stream=1'
 
 case_begin "transport stream relay, slow pieces"
 backend_start

@@ -9,8 +9,8 @@
 # be in the log file at the moment it is written; a log left near its cap by an
 # earlier run is rotated. One run takes about 30 s.
 #
-# By hand: DVR_BUILD_DIR=build/e2e bash tests/e2e/test_watchdog.sh
-source "$(dirname "${BASH_SOURCE[0]}")/sandbox.sh"
+# By hand: DVR_BUILD_DIR=build/release bash tests/e2e/test_watchdog.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../sandbox/sandbox.sh"
 sandbox_enter "$0" "$@"
 
 watchdog_install

@@ -1,39 +1,49 @@
 # shellcheck shell=bash disable=SC2034 # the constants are for the sourcing scripts
-# The sandboxed NAS of the end-to-end tests; every e2e script sources this file.
+# The sandboxed NAS of the tests, the demo and the benchmark (sandbox/README.md):
+# the shipped programs, unchanged, with their fixed paths, address and /proc
+# made private, beside the stand-ins of what lives outside this system.
 #
-# The programs under test use fixed paths and a fixed address: /etc/init.d/dvr.sh,
-# /sbin/getcfg, /sbin/curl, /etc/config/Moravel.conf, /proc, /tmp and the
-# backend "tvheadend" on 127.0.0.1:9981. A test script therefore re-runs itself
-# in private mount, network and pid namespaces (sandbox_enter), where all of
-# these are its own: /tmp, /etc/init.d, /etc/config, /dev/dvb and /sys/class/dvb
-# are fresh tmpfs mounts (a source or build tree under /tmp is bound back to
-# its place), /sbin, /etc and /dev are overlays whose writes land
-# in the sandbox's tmpfs, loopback is private, and /proc lists the sandbox's
-# processes only. When the script ends, every process of the sandbox ends with
-# it, and the host is checked for leftovers.
+# Entering: source this file, then sandbox_enter "$0" "$@": the script re-runs
+# in private mount, network and pid namespaces and goes on inside, with the NAS
+# under $NAS_DIR. Needs root. DVR_BUILD_DIR is the build tree (the stand-ins
+# come from its sandbox/); DVR_PROGRAM_DIR takes the programs from another tree,
+# DVR_EMULATOR runs them through a command prefix such as qemu-arm.
 #
-# Inside, the shipped programs run unchanged from $DVR_BUILD_DIR against
-# stand-ins (tests/standin): the backend program, getcfg, the DVR service
-# script, and the login service CGI under lighttpd over HTTP and HTTPS.
+# A case: case_begin LABEL (case_in GROUP LABEL counts it for group_counts)
+# starts from the same NAS (nas_reset): backend stopped, its directory, logs and
+# marker files cleared, the default configuration (nas_config; https_only) and
+# the one session $GOOD_SID (login_sessions). login_start starts the web server
+# with the login service, once a script; backend_start [--no-listen|--routes DIR]
+# the backend stand-in.
 #
-# Usage in a test script:
-#   source "$(dirname "$0")/sandbox.sh"
-#   sandbox_enter "$0" "$@"
-#   case_begin "label"; backend_start; json_answer '{"a":1}'
-#   run_cgi tunerbay GET 'subfunc=region&todo=list'
-#   expect_answer "answer" '{"a":1}' 0
-#   sandbox_finish
+# The backend's answer: set_answer SCRIPT [N] (or json_answer BODY [N]) for
+# connection N, all connections without N; one directive a line: json FILE,
+# raw FILE, text STRING (with \r \n \xHH), stream BYTES, piece N, pause MS,
+# close, reset, wait MS (before reading the request).
 #
-# Needs root, util-linux unshare, iproute2, lighttpd with mod_openssl, openssl,
-# curl and python3. DVR_BUILD_DIR (the build tree) must be set; DVR_SOURCE_DIR
-# defaults to the tree this file is in. The programs under test may come from
-# another tree, DVR_PROGRAM_DIR (default DVR_BUILD_DIR), and run through the
-# command prefix DVR_EMULATOR (default none), e.g. an ARM build under qemu-arm;
-# the stand-ins always come from DVR_BUILD_DIR and run natively.
+# A request: run_cgi PROGRAM METHOD QUERY [BODY] runs the program as the web
+# server does (RUN_OUT, RUN_ERR, RUN_STATUS, RUN_MS). For one run, set
+# RUN_ENV=(NAME=VALUE...), RUN_UNSET=(NAME...), RUN_WRAP=(COMMAND...),
+# RUN_TIMEOUT=SECONDS or RUN_NO_QUERY=1; case_in empties the arrays. Through the
+# web server: web METHOD URL [BODY] (WEB_HEAD, WEB_BODY, WEB_STATUS).
+#
+# Assertions print TAP lines, "ok N - CASE: LABEL" or "not ok" with diagnostics:
+# expect_answer LABEL DOC [STATUS] (header block, DOC, exit status),
+# expect_forwarded LABEL METHOD PATH QUERY, expect_no_request LABEL,
+# expect_lines LABEL FILE [LINE...], expect_bytes LABEL FILE ESCAPED,
+# check LABEL COMMAND..., todo_check for a known fault. sandbox_finish ends the
+# report with the plan and the exit status.
+#
+# Marker files, until the next case: $NAS_DIR/dvr.nostart (the DVR service
+# script starts no backend), dvr.args (words for it, one a line), dvr.slow (its
+# start takes 2 s more); $LOGIN_DIR/misbehave (a mode of standin/authLogin.cgi).
+# The stand-ins' records: $NAS_LOG/getcfg.log (kept only when it exists, as
+# case_begin makes it), getcfg.env, getcfg.fd, dvr.log, dvr.env, dvr.fd;
+# $BACKEND_DIR/request.N; $LOGIN_REQUESTS. A hostile command leaves $HOSTILE_MARK.
 
-: "${DVR_SOURCE_DIR:=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}"
+: "${DVR_SOURCE_DIR:=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}"
 export DVR_SOURCE_DIR
-STANDIN_DIR=$DVR_SOURCE_DIR/tests/standin
+STANDIN_DIR=$DVR_SOURCE_DIR/sandbox/standin
 
 # The sandbox's fixed places. The stand-ins run with nothing in their
 # environment but PATH, so they know these paths by heart as well.
@@ -263,11 +273,12 @@ _sandbox_setup() {
 	mount -t tmpfs sandbox-run "$(readlink -f /var/run)" || return 1
 	mount -t tmpfs sandbox-varlog /var/log || return 1
 
-	# The stand-ins. The backend gets a plain copy at a fixed place, under its
-	# process name, so the DVR service script can start it without any
-	# environment.
-	install -m 0755 "$DVR_BUILD_DIR/tests/tvheadend" "$NAS_DIR/bin/tvheadend" || return 1
-	install -m 0755 "$DVR_BUILD_DIR/tests/getcfg" /sbin/getcfg || return 1
+	# The stand-ins, the built ones from STANDIN_BIN. The backend gets a plain
+	# copy at a fixed place, under its process name, so the DVR service script
+	# can start it without any environment.
+	STANDIN_BIN=$DVR_BUILD_DIR/sandbox
+	install -m 0755 "$STANDIN_BIN/tvheadend" "$NAS_DIR/bin/tvheadend" || return 1
+	install -m 0755 "$STANDIN_BIN/getcfg" /sbin/getcfg || return 1
 	install -m 0755 "$(command -v curl)" /sbin/curl || return 1
 	install -m 0755 "$STANDIN_DIR/dvr.sh" "$DVR_SCRIPT" || return 1
 	install -m 0755 "$STANDIN_DIR/authLogin.cgi" "$WEB_CGI_BIN/authLogin.cgi" || return 1
@@ -427,10 +438,10 @@ _sandbox_on_exit() {
 # ---------------------------------------------------------------------------
 # Cases: every case starts from the same NAS
 
-# case_begin LABEL: stops the backend, clears its directory, the logs and the
-# marks, and restores the default configuration and session table.
-case_begin() {
-	CASE=$1
+# nas_reset: the NAS every case starts from: the backend stopped, its
+# directory, the logs and the marks cleared, the default configuration and
+# session table.
+nas_reset() {
 	backend_stop
 	rm -rf "$BACKEND_DIR" "$NAS_DIR/dvr.nostart" "$NAS_DIR/dvr.args" "$NAS_DIR/dvr.slow" "$HOSTILE_MARK"
 	mkdir -p "$BACKEND_DIR"
@@ -441,6 +452,12 @@ case_begin() {
 	: >"$LOGIN_DIR/requests.log"
 	nas_config "System/Web Access Port=$LOGIN_HTTP_PORT" "System/Force SSL=0" "Stunnel/port=$LOGIN_HTTPS_PORT"
 	login_sessions "$(printf '%s\tadmin' "$GOOD_SID")"
+}
+
+# case_begin LABEL: a fresh case (nas_reset) whose checks LABEL names.
+case_begin() {
+	CASE=$1
+	nas_reset
 }
 
 # case_in GROUP LABEL: case_begin for a case of GROUP, counted for
@@ -482,6 +499,11 @@ nas_config() {
 			printf '[%s]\n%s\n' "$section" "${settings[$section]}"
 		done
 	} >"$NAS_CONFIG"
+}
+
+# https_only: the NAS serves its web interface over HTTPS only.
+https_only() {
+	nas_config "System/Web Access Port=$LOGIN_HTTP_PORT" "System/Force SSL=1" "Stunnel/port=$LOGIN_HTTPS_PORT"
 }
 
 # login_sessions "SID<TAB>NAME"...: the sessions the login service confirms.
@@ -552,7 +574,6 @@ set_answer() {
 	printf '%s\n' "$1" >"$BACKEND_DIR/answer${2:+.$2}"
 }
 
-# json_answer BODY [N]: a 200 answer with this JSON body (taken literally).
 # What a relay of N stream bytes writes: the relay's own header lines, then the
 # stand-in's stream pattern. make_expected_stream N FILE
 make_expected_stream() {
@@ -562,6 +583,7 @@ make_expected_stream() {
 	} >"$2"
 }
 
+# json_answer BODY [N]: a 200 answer with this JSON body (taken literally).
 json_answer() {
 	local file=$BACKEND_DIR/body${2:+.$2}.json
 	printf '%s' "$1" >"$file"
@@ -573,12 +595,6 @@ backend_request() {
 	echo "$BACKEND_DIR/request.${1-1}"
 }
 
-# expect_request LABEL EXPECTED [N]: the bytes the backend received on
-# connection N (default 1), written with printf escapes.
-expect_request() {
-	expect_bytes "$1" "$(backend_request "${3-1}")" "$2"
-}
-
 # expect_no_request LABEL: no request bytes reached the backend (a connection
 # that was opened and closed without a request is fine).
 expect_no_request() {
@@ -587,6 +603,47 @@ expect_no_request() {
 		[[ -s $f ]] && got+="$f: $(head -c 200 "$f")"
 	done
 	if [[ -z $got ]]; then t_ok "$1"; else t_fail "$1" "the backend received:" "$got"; fi
+}
+
+# expect_backend_untouched LABEL: no connection reached the backend at all.
+expect_backend_untouched() {
+	if compgen -G "$BACKEND_DIR/request.*" >/dev/null; then
+		t_fail "$1" "the backend was contacted: $(ls "$BACKEND_DIR")"
+	else
+		t_ok "$1"
+	fi
+}
+
+# line_query QUERY: QUERY as the request line carries it: blanks and control
+# bytes percent-encoded, every other byte as it is.
+line_query() {
+	local LC_ALL=C q=$1 c i
+	for ((i = 0; i < ${#q}; i++)); do
+		c=${q:i:1}
+		if [[ $c == [[:cntrl:]] || $c == ' ' ]]; then printf '%%%02X' "'$c"; else printf '%s' "$c"; fi
+	done
+}
+
+# forwarded_request METHOD PATH QUERY: the bytes of the request by which a
+# program forwards QUERY, taken byte for byte (no escapes are interpreted): a
+# GET's request line without header lines, or a POST with three header lines in
+# this order and the query as the form body.
+forwarded_request() {
+	if [[ $1 == GET ]]; then
+		printf 'GET %s?%s HTTP/1.1\r\n\r\n' "$2" "$(line_query "$3")"
+	else
+		printf 'POST %s HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\nHost: 127.0.0.1:%d \r\nContent-Length: %d\r\n\r\n%s' \
+			"$2" "$BACKEND_PORT" "${#3}" "$3"
+	fi
+}
+
+# expect_forwarded LABEL METHOD PATH QUERY: the backend received exactly this
+# request on its first connection.
+expect_forwarded() {
+	local label=$1 want=$NAS_OUT/want.request
+	shift
+	forwarded_request "$@" >"$want"
+	_expect_same_file "$label" "$(backend_request 1)" "$want"
 }
 
 # login_start: the NAS web server (login-lighttpd.conf) with the login service
@@ -620,7 +677,7 @@ web_install() {
 LOGIN_REQUESTS=$LOGIN_DIR/requests.log
 
 # login_misbehave MODE: the login service answers wrongly in this way until the
-# next case (the modes are listed in tests/standin/authLogin.cgi).
+# next case (the modes are listed in standin/authLogin.cgi).
 login_misbehave() {
 	printf '%s\n' "$1" >"$LOGIN_DIR/misbehave"
 }
@@ -677,14 +734,6 @@ expect_web_json() {
 	expect_bytes "$label: body" "$WEB_BODY" "${doc//\\/\\\\}"
 }
 
-get_request() {
-	printf '%s' "GET $1?$2 HTTP/1.1\r\n\r\n"
-}
-
-post_request() {
-	printf '%s' "POST $1 HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\nHost: 127.0.0.1:$BACKEND_PORT \r\nContent-Length: ${#2}\r\n\r\n$2"
-}
-
 # What a request may start: the CGIs, the tools they run, the login service.
 _WEB_STARTED=(tunerbay epg getcfg curl sh dvr.sh python3)
 
@@ -705,7 +754,7 @@ web_server_rows() {
 	json_answer "$body"
 	web GET "$url/cgi-bin/tunerbay?subfunc=network&todo=list&sid=x&up=0"
 	expect_web_json "backend body" "$body"
-	expect_request "forwarded unchanged" "$(get_request /xrec/tunerbay.cgi 'subfunc=network&todo=list&sid=x&up=0')"
+	expect_forwarded "forwarded unchanged" GET /xrec/tunerbay.cgi 'subfunc=network&todo=list&sid=x&up=0'
 
 	case_begin "tunerbay POST"
 	backend_start
@@ -713,7 +762,7 @@ web_server_rows() {
 	query='subfunc=network&todo=add&fr=474000000&bw=8000000&cs=QAM64&tm=8k&gi=1%2F4'
 	web POST "$url/cgi-bin/tunerbay?$query" 'ignored=1&subfunc=scan'
 	expect_web_json "backend body" '{"result":"success","errcode":0,"errmsg":"OK"}'
-	expect_request "the query as the form body" "$(post_request /xrec/tunerbay.cgi "$query")"
+	expect_forwarded "the query as the form body" POST /xrec/tunerbay.cgi "$query"
 
 	# The program ends with status 255 here; the browser still gets status 200
 	# and the whole answer.
@@ -734,7 +783,7 @@ web_server_rows() {
 	web GET "$url/cgi-bin/epg?$query"
 	WEB_CURL=()
 	expect_web_json "backend body" "$body"
-	expect_request "forwarded unchanged" "$(get_request /xrec/epg.cgi "$query")"
+	expect_forwarded "forwarded unchanged" GET /xrec/epg.cgi "$query"
 	expect_lines "the session checked by the same web server" "$LOGIN_REQUESTS" "1 http POST sid=[$GOOD_SID] service=[100]"
 	check "a Proxy header reaches no started command" lacks '^HTTP_PROXY=' "$NAS_LOG/getcfg.env"
 

@@ -1,8 +1,8 @@
 // Starting a child process, for the unit tests, the stand-ins and the
 // benchmark: the one place that lays out a child's standard descriptors and
 // the state it starts in.
-#ifndef TESTS_STANDIN_CHILD_START_H
-#define TESTS_STANDIN_CHILD_START_H
+#ifndef SANDBOX_STANDIN_CHILD_START_H
+#define SANDBOX_STANDIN_CHILD_START_H
 
 #include <string>
 #include <sys/types.h>

@@ -4,8 +4,8 @@
 // reset, or a deterministic transport stream. Unit tests run it in a thread of
 // the test process; the `tvheadend` stand-in program drives the same pieces
 // from answer files.
-#ifndef TESTS_STANDIN_SCRIPTED_SERVER_H
-#define TESTS_STANDIN_SCRIPTED_SERVER_H
+#ifndef SANDBOX_STANDIN_SCRIPTED_SERVER_H
+#define SANDBOX_STANDIN_SCRIPTED_SERVER_H
 
 #include <condition_variable>
 #include <cstddef>
