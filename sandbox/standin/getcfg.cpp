@@ -23,7 +23,7 @@
 
 namespace {
 
-const char kUsage[] = "usage: getcfg SECTION KEY [-d DEFAULT] [-f FILE]\n";
+const char USAGE[] = "usage: getcfg SECTION KEY [-d DEFAULT] [-f FILE]\n";
 
 // A piece of a line; lines may hold any byte, NUL included.
 struct Span {
@@ -31,10 +31,7 @@ struct Span {
     size_t n;
 };
 
-bool isBlank(char c)
-{
-    return c == ' ' || c == '\t';
-}
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
 // Leading blanks go, trailing blanks and CRs too (a file edited on Windows).
 Span trim(Span s)
@@ -48,10 +45,7 @@ Span trim(Span s)
     return s;
 }
 
-bool same(Span s, const char* word)
-{
-    return s.n == strlen(word) && memcmp(s.p, word, s.n) == 0;
-}
+bool same(Span s, const char* word) { return s.n == strlen(word) && memcmp(s.p, word, s.n) == 0; }
 
 // The call's words as "[a] [b] ...", one line added with a single write, so
 // lines of calls running at the same time never mix.
@@ -161,7 +155,7 @@ int main(int argc, char** argv)
     }
 
     if (argc < 3) {
-        fputs(kUsage, stderr);
+        fputs(USAGE, stderr);
         return 2;
     }
     const char* section = argv[1];

@@ -49,7 +49,7 @@ namespace {
 // How long a connection may stay silent before its request. epg connects, then
 // checks the caller's session, then sends: on a loaded machine the check takes
 // seconds, and the backend, serving side by side, waits as a real one does.
-const int kRequestSilenceMs = 30000;
+const int REQUEST_SILENCE_MS = 30000;
 
 // A reader never sees half a file: it is written under a hidden temporary name
 // first, so that a glob for request.* never matches it either.
@@ -294,7 +294,7 @@ int main(int argc, char** argv)
             std::string chosen;
             if (!load_first_script(paths, dir, nullptr, &script, &chosen))
                 script.close();
-            serve_connection(fd, script, record, kRequestSilenceMs);
+            serve_connection(fd, script, record, REQUEST_SILENCE_MS);
             return;
         }
         serve_connection_by_request(
@@ -306,11 +306,11 @@ int main(int argc, char** argv)
                         route_candidates(request, routesDir), routesDir, &request, &script, &chosen))
                     script.close();
                 if (!quiet)
-                    fprintf(stderr, "tvheadend: connection %d: %s\n", n,
-                        chosen.empty() ? "{}" : chosen.c_str());
+                    fprintf(
+                        stderr, "tvheadend: connection %d: %s\n", n, chosen.empty() ? "{}" : chosen.c_str());
                 return script;
             },
-            record, kRequestSilenceMs);
+            record, REQUEST_SILENCE_MS);
     };
     for (int n = 1;; ++n) {
         int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);

@@ -61,7 +61,8 @@ void exec_program(const std::vector<std::string>& argv, const std::vector<std::s
     execve(av[0], av.data(), ev.data());
 }
 
-pid_t start_program(const SChildIo& io, const std::vector<std::string>& argv, const std::vector<std::string>& env)
+pid_t start_program(
+    const SChildIo& io, const std::vector<std::string>& argv, const std::vector<std::string>& env)
 {
     std::vector<char*> av = c_words(argv), ev = c_words(env);
     posix_spawn_file_actions_t fa;
@@ -79,7 +80,8 @@ pid_t start_program(const SChildIo& io, const std::vector<std::string>& argv, co
     posix_spawnattr_setsigdefault(&attr, &all);
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawnattr_setflags(&attr, static_cast<short>(POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP));
+    posix_spawnattr_setflags(
+        &attr, static_cast<short>(POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP));
     pid_t pid;
     int err = posix_spawn(&pid, av[0], &fa, &attr, av.data(), ev.data());
     posix_spawnattr_destroy(&attr);

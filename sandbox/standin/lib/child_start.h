@@ -45,6 +45,7 @@ void exec_program(const std::vector<std::string>& argv, const std::vector<std::s
 // Starts argv with env the same way, without a copy of this process and
 // without any code of ours in the child (posix_spawn): a timed start costs what
 // a web server's start of a CGI costs. The child's id, or -1.
-pid_t start_program(const SChildIo& io, const std::vector<std::string>& argv, const std::vector<std::string>& env);
+pid_t start_program(
+    const SChildIo& io, const std::vector<std::string>& argv, const std::vector<std::string>& env);
 
 #endif

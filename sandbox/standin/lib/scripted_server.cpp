@@ -455,10 +455,7 @@ CScriptedServer::CScriptedServer()
 {
 }
 
-CScriptedServer::~CScriptedServer()
-{
-    stop();
-}
+CScriptedServer::~CScriptedServer() { stop(); }
 
 void CScriptedServer::setAnswer(int connection, const CAnswerScript& script)
 {
