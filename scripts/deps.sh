@@ -6,7 +6,7 @@ set -euo pipefail
 # apache2-bin is Debian's Apache httpd without its service: the tests start it
 # in their sandbox, and installing it starts no web server on the host.
 pkgs=(build-essential cmake libgtest-dev googletest lighttpd lighttpd-mod-openssl curl openssl psmisc
-      iproute2 util-linux procps python3 file wrk apache2-bin)
+      iproute2 util-linux procps python3 file wrk apache2-bin clang-format)
 # The DVR panel's browser test (tests/e2e/test_browser.sh): headless Chromium through chromedriver.
 pkgs+=(chromium chromium-driver python3-selenium)
 for stage in "$@"; do

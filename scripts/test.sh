@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The test command: installs what the chosen builds need, then configures,
+# The test command: installs what the chosen builds need, checks that the C and
+# C++ files follow .clang-format (scripts/format.sh --check), then configures,
 # builds and runs every test through ctest, in the builds that matter:
 #   release  - what ships (static, stripped): unit and end-to-end tests, its Debian
 #              package, the demo tour once, a short benchmark run (bench/run.sh --smoke)
@@ -64,6 +65,8 @@ package() {
 	rm -rf "build/$1/package" && cpack --config "build/$1/CPackConfig.cmake" -B "build/$1/package" &&
 		dpkg-deb --info "build/$1/package/"*.deb
 }
+
+stage format scripts/format.sh --check
 
 for preset in $presets; do
 	if [[ $preset == fuzz ]]; then
