@@ -18,8 +18,9 @@
 #
 # The backend's answer: set_answer SCRIPT [N] (or json_answer BODY [N]) for
 # connection N, all connections without N; one directive a line: json FILE,
-# raw FILE, text STRING (with \r \n \xHH), stream BYTES, piece N, pause MS,
-# close, reset, wait MS (before reading the request).
+# raw FILE, text STRING (the rest of the line, with \r \n \xHH), stream BYTES,
+# piece N, pause MS, close, reset (drops unsent bytes: pause first), wait MS
+# (before reading the request).
 #
 # A request: run_cgi PROGRAM METHOD QUERY [BODY] runs the program as the web
 # server does (RUN_OUT, RUN_ERR, RUN_STATUS, RUN_MS). For one run, set
