@@ -95,10 +95,16 @@ ERR_EXPECTATION='{"total_count": 0, "result": "failure", "errcode": -1, "errmsg"
 # A script may also work on the host beside its sandbox: when it defines the
 # function sandbox_beside, the host half calls it with the pid of the sandbox's
 # first process (its namespaces are /proc/PID/ns/*) once the namespaces stand,
-# and waits for the sandbox to end only after it has returned; it may trap INT
-# itself while it runs. A failure of sandbox_beside fails the script. With
-# DVR_SANDBOX_SHARE set to a host directory, the sandbox sees that directory
-# as $NAS_SHARE.
+# and waits for the sandbox to end only after it has returned; it may trap INT,
+# TERM and HUP itself while it runs. A failure of sandbox_beside fails the
+# script. With DVR_SANDBOX_SHARE set to a host directory, the sandbox sees that
+# directory as $NAS_SHARE.
+#
+# However the host half ends (the sandbox's end, exit, an error, SIGINT, SIGTERM,
+# SIGHUP, or SIGPIPE from a closed output, with status 128+N for a signal), it
+# ends the sandbox and every process in it first, then runs the EXIT trap the
+# script had set before sandbox_enter: that trap may remove what the sandbox
+# still used.
 sandbox_enter() {
 	local script=$1
 	shift
@@ -146,57 +152,88 @@ _sandbox_outer() {
 		command -v "$tool" >/dev/null || _sandbox_die "missing tool: $tool"
 	done
 
-	local before after
-	before=$(_host_snapshot)
+	_SANDBOX_BEFORE=$(_host_snapshot)
+	# The script's own exit trap, as `trap -p` prints it: trap -- COMMAND EXIT.
+	local -a caller_exit=()
+	eval "caller_exit=($(trap -p EXIT))"
+	_SANDBOX_CALLER_EXIT=${caller_exit[2]-}
+	_SANDBOX_PID=''
+	trap _sandbox_outer_end EXIT
+	_sandbox_outer_signals
 	DVR_SANDBOX_INSIDE=1 unshare --mount --net --pid --fork --kill-child --mount-proc \
 		bash "$script" "$@" &
-	local upid=$! ns='' i
-	# A stopped test (ctest's timeout, ^C) takes the sandbox with it; unshare
-	# leaves SIGTERM to its child, so only SIGKILL ends it (and by it the child).
-	trap 'kill -KILL "$upid" 2>/dev/null; exit 1' TERM INT HUP
+	_SANDBOX_PID=$!
+	local i
 	# The namespace of the sandbox's processes, to look for stragglers after.
+	_SANDBOX_NS=''
 	for ((i = 0; i < 200; i++)); do
-		ns=$(readlink "/proc/$upid/ns/pid_for_children" 2>/dev/null) || break
-		[[ $ns != "$(readlink /proc/self/ns/pid)" ]] && break
+		_SANDBOX_NS=$(readlink "/proc/$_SANDBOX_PID/ns/pid_for_children" 2>/dev/null) || break
+		[[ $_SANDBOX_NS != "$(readlink /proc/self/ns/pid)" ]] && break
 		sleep 0.01
 	done
 	local beside=0
 	if declare -F sandbox_beside >/dev/null; then
-		sandbox_beside "$upid" || beside=$?
-		trap 'kill -KILL "$upid" 2>/dev/null; exit 1' TERM INT HUP
+		sandbox_beside "$_SANDBOX_PID" || beside=$?
+		_sandbox_outer_signals
 	fi
-	wait "$upid"
+	wait "$_SANDBOX_PID"
 	local status=$?
 	((status == 0)) && status=$beside
+	exit "$status"
+}
 
-	local changed=0
-	after=$(_host_snapshot)
-	if [[ $before != "$after" ]]; then
-		echo "not ok - the host changed outside the sandbox"
-		diff <(echo "$before") <(echo "$after") | sed 's/^/#   /'
-		changed=1
-	fi
-	# The kernel ends the rest of the namespace when its first process ends;
-	# that takes a moment.
-	local left='' p
-	if [[ -n $ns && $ns != "$(readlink /proc/self/ns/pid)" ]]; then
-		for ((i = 0; i < 100; i++)); do
-			left=''
-			for p in /proc/[0-9]*; do
-				[[ $(readlink "$p/ns/pid" 2>/dev/null) == "$ns" ]] && left+=" ${p#/proc/}"
+# A signal ends the host half, and by its exit trap the sandbox. A closed
+# output must not kill the shell before that trap has run; what it still
+# prints goes nowhere.
+_sandbox_outer_signals() {
+	trap 'exit 129' HUP
+	trap 'exit 130' INT
+	trap 'exit 143' TERM
+	trap 'exec >/dev/null; exit 141' PIPE
+}
+
+# The exit trap of the host half, on every way out.
+_sandbox_outer_end() {
+	local status=$? changed=0
+	# A second ^C must not cut the cleanup short.
+	trap '' HUP INT TERM PIPE
+	if [[ -n $_SANDBOX_PID ]]; then
+		# unshare leaves SIGTERM to its child, so only SIGKILL ends it, and by
+		# --kill-child the sandbox; once it has ended this does nothing.
+		kill -KILL "$_SANDBOX_PID" 2>/dev/null
+		wait "$_SANDBOX_PID" 2>/dev/null
+		local after
+		after=$(_host_snapshot)
+		if [[ $_SANDBOX_BEFORE != "$after" ]]; then
+			echo "not ok - the host changed outside the sandbox"
+			diff <(echo "$_SANDBOX_BEFORE") <(echo "$after") | sed 's/^/#   /'
+			changed=1
+		fi
+		# The kernel ends the rest of the namespace when its first process
+		# ends; that takes a moment.
+		local left='' p i
+		if [[ -n $_SANDBOX_NS && $_SANDBOX_NS != "$(readlink /proc/self/ns/pid)" ]]; then
+			for ((i = 0; i < 100; i++)); do
+				left=''
+				for p in /proc/[0-9]*; do
+					[[ $(readlink "$p/ns/pid" 2>/dev/null) == "$_SANDBOX_NS" ]] && left+=" ${p#/proc/}"
+				done
+				[[ -z $left ]] && break
+				sleep 0.02
 			done
-			[[ -z $left ]] && break
-			sleep 0.02
-		done
+		fi
+		if [[ -n $left ]]; then
+			echo "not ok - processes of the sandbox outlived it:$left"
+			changed=1
+		fi
+		((changed == 0)) && echo "ok - the host is unchanged and no process of the sandbox is left"
 	fi
-	if [[ -n $left ]]; then
-		echo "not ok - processes of the sandbox outlived it:$left"
-		changed=1
+	if [[ -n $_SANDBOX_CALLER_EXIT ]]; then
+		(exit "$status")
+		eval "$_SANDBOX_CALLER_EXIT"
 	fi
-	((changed == 0)) && echo "ok - the host is unchanged and no process of the sandbox is left"
-	((status == 0 && changed == 0)) && exit 0
-	((status != 0)) && exit "$status"
-	exit 1
+	((status == 0 && changed != 0)) && status=1
+	exit "$status"
 }
 
 # Puts an overlay on dir whose writes land in the sandbox's tmpfs.
