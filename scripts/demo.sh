@@ -71,12 +71,14 @@ if [[ ${DVR_SANDBOX_INSIDE-} != 1 ]]; then
 	export DVR_BUILD_DIR
 
 	# A private directory shared with the sandbox: demo data, logs, the marks
-	# that say "ready" and "stop". Removed when the demo ends.
+	# that say "ready" and "stop". Removed when the demo ends; once the sandbox
+	# runs, sandbox_enter runs this trap only after it has ended the sandbox,
+	# however the demo ends, so nothing writes into the directory any more.
 	DEMO_SHARE=$(mktemp -d /tmp/dvr-demo.XXXXXX) || exit 1
 	DEMO_FORWARDER=''
 	# shellcheck disable=SC2317 # run by the trap
 	demo_cleanup() {
-		[[ -n $DEMO_FORWARDER ]] && kill "$DEMO_FORWARDER" 2>/dev/null
+		[[ -n $DEMO_FORWARDER ]] && kill "$DEMO_FORWARDER" 2>/dev/null && wait "$DEMO_FORWARDER"
 		rm -rf "$DEMO_SHARE"
 	}
 	trap demo_cleanup EXIT
