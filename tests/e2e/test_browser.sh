@@ -4,7 +4,8 @@
 # scripts/demo.sh (demo/nas.sh) behind lighttpd, all inside the sandbox and its
 # private loopback. The panel loads, shows tuners and guide, schedules and
 # deletes a recording, scans, and shows the failures the programs answer as
-# messages. The screenshot of the guide goes to DVR_BUILD_DIR/panel.png.
+# messages. The screenshot of the guide goes to DVR_BUILD_DIR/panel.png. Then
+# scripts/demo.sh itself ends fully when its output closes.
 #
 # By hand: DVR_BUILD_DIR=build/release bash tests/e2e/test_browser.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../../sandbox/sandbox.sh"
@@ -32,4 +33,19 @@ done < <(HOME=$NAS_DIR/browser timeout 240 /usr/bin/python3 "$DVR_SOURCE_DIR/tes
 	--home "$NAS_DIR/browser" 2>&1)
 check "a screenshot was saved" test -s "$DVR_BUILD_DIR/panel.png"
 demo_nas_stop
+
+# scripts/demo.sh itself, its output into a pipe that closes early. Its own
+# sandbox nests in this one: whatever it leaves shows here, and ends with this
+# sandbox even when the checks fail. /usr/sbin/curl here is this sandbox's copy,
+# which the nested one must not take for the system's.
+case_begin "scripts/demo.sh into a pipe that closes"
+env -u DVR_SANDBOX_INSIDE PATH=/usr/bin:/bin:/usr/sbin:/sbin timeout -k 5 120 "$DVR_SOURCE_DIR/scripts/demo.sh" \
+	--build-dir "$DVR_BUILD_DIR" 2>"$NAS_OUT/demo.err" | head -n 5 >"$NAS_OUT/demo.out"
+check "it came up first" grep -q '^== DVR panel' "$NAS_OUT/demo.out"
+left=$(programs_running unshare)
+for p in /proc/[0-9]*; do
+	ns=$(readlink "$p/ns/pid") && [[ $ns != "$(readlink /proc/self/ns/pid)" ]] && left+=" ${p#/proc/}"
+done 2>/dev/null
+check "no process of its sandbox is left" test -z "$left"
+check "no /tmp/dvr-demo.* folder is left" test -z "$(compgen -G '/tmp/dvr-demo.*')"
 sandbox_finish
