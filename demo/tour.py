@@ -202,8 +202,13 @@ def check_stream(headers, body, expected_file):
 
 
 def show_stream(headers, body):
-    print("    Content-Type: %s, no Content-Length: the stream runs until the backend ends it"
-          % headers.get("content-type"))
+    # The relay sends no Content-Length, since a stream runs until the backend
+    # ends it; a web server that holds the whole of a short stream before it
+    # answers may count it and add one.
+    length = headers.get("content-length")
+    print("    Content-Type: %s, %s" % (headers.get("content-type"),
+          "Content-Length: %s, which the web server added: the relay sends none" % length if length
+          else "no Content-Length: the stream runs until the backend ends it"))
     print("    %d bytes: %d transport stream packets of %d bytes; the first one:"
           % (len(body), len(body) // TS_PACKET, TS_PACKET))
     first = body[:TS_PACKET]

@@ -808,7 +808,7 @@ web_server_rows() {
 	backend_start
 	set_answer 'text HTTP/1.1 404 Not Found\r\nContent-Type: application/json; charset=UTF-8\r\nContent-Length: 2\r\n\r\n{}'
 	web GET "$url/cgi-bin/tunerbay?subfunc=region&todo=list"
-	expect_web_json "expectation failed" "$ERR_EXPECTATION"
+	expect_web_json "errcode -1 answer" "$ERR_EXPECTATION"
 	check "the envelope has 73 bytes" test "$(stat -c %s "$WEB_BODY")" -eq 73
 	run_cgi tunerbay GET 'subfunc=region&todo=list'
 	expect_answer "the same request run directly" "$ERR_EXPECTATION" 255

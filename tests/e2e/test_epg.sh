@@ -55,34 +55,34 @@ done
 case_begin "backend runs but refuses connections"
 backend_start --no-listen
 run_cgi epg GET "subfunc=info&todo=list&sid=$GOOD_SID"
-expect_answer "cannot connect" "$ERR_CANT_CONNECT" 0
+expect_answer "errcode -3 answer" "$ERR_CANT_CONNECT" 0
 expect_no_validation
 
 case_begin "backend runs but refuses connections, no sid"
 backend_start --no-listen
 run_cgi epg GET 'subfunc=info&todo=list'
-expect_answer "cannot connect" "$ERR_CANT_CONNECT" 0
+expect_answer "errcode -3 answer" "$ERR_CANT_CONNECT" 0
 
 # --- The session check ------------------------------------------------------
 
 case_begin "no sid"
 backend_start
 run_cgi epg GET 'subfunc=info&todo=list'
-expect_answer "authentication failed" "$ERR_AUTH" 0
+expect_answer "errcode -5 answer" "$ERR_AUTH" 0
 expect_no_request "nothing forwarded"
 expect_lines "no login request" "$LOGIN_REQUESTS"
 
 case_begin "empty sid"
 backend_start
 run_cgi epg GET 'subfunc=info&todo=list&sid='
-expect_answer "authentication failed" "$ERR_AUTH" 0
+expect_answer "errcode -5 answer" "$ERR_AUTH" 0
 expect_no_request "nothing forwarded"
 expect_lines "no login request" "$LOGIN_REQUESTS"
 
 case_begin "unknown sid over HTTP"
 backend_start
 run_cgi epg GET 'subfunc=info&todo=list&sid=BadSession1'
-expect_answer "authentication failed" "$ERR_AUTH" 0
+expect_answer "errcode -5 answer" "$ERR_AUTH" 0
 expect_http_validation BadSession1
 expect_no_request "nothing forwarded"
 
@@ -100,7 +100,7 @@ case_begin "unknown sid over HTTPS"
 backend_start
 https_only
 run_cgi epg GET 'subfunc=info&todo=list&sid=BadSession1'
-expect_answer "authentication failed" "$ERR_AUTH" 0
+expect_answer "errcode -5 answer" "$ERR_AUTH" 0
 expect_https_validation BadSession1
 expect_no_request "nothing forwarded"
 
@@ -151,7 +151,7 @@ case_begin "no web access port configured"
 backend_start
 nas_config "System/Force SSL=0" "Stunnel/port=$LOGIN_HTTPS_PORT"
 run_cgi epg GET "subfunc=info&todo=list&sid=$GOOD_SID"
-expect_answer "authentication failed" "$ERR_AUTH" 0
+expect_answer "errcode -5 answer" "$ERR_AUTH" 0
 expect_lines "no login request" "$LOGIN_REQUESTS"
 expect_no_request "nothing forwarded"
 
@@ -159,14 +159,14 @@ case_begin "web access port where nothing listens"
 backend_start
 nas_config "System/Web Access Port=8081" "System/Force SSL=0"
 run_cgi epg GET "subfunc=info&todo=list&sid=$GOOD_SID"
-expect_answer "authentication failed" "$ERR_AUTH" 0
+expect_answer "errcode -5 answer" "$ERR_AUTH" 0
 expect_no_request "nothing forwarded"
 
 case_begin "Stunnel port where nothing listens"
 backend_start
 nas_config "System/Web Access Port=$LOGIN_HTTP_PORT" "System/Force SSL=1" "Stunnel/port=8444"
 run_cgi epg GET "subfunc=info&todo=list&sid=$GOOD_SID"
-expect_answer "authentication failed" "$ERR_AUTH" 0
+expect_answer "errcode -5 answer" "$ERR_AUTH" 0
 expect_lines "no login request" "$LOGIN_REQUESTS"
 expect_no_request "nothing forwarded"
 
@@ -286,13 +286,13 @@ case_begin "backend answers 404"
 backend_start
 set_answer 'text HTTP/1.1 404 Not Found\r\nContent-Type: application/json; charset=UTF-8\r\nContent-Length: 2\r\n\r\n{}'
 run_cgi epg GET "subfunc=info&todo=list&$S"
-expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+expect_answer "errcode -1 answer" "$ERR_EXPECTATION" 255
 
 case_begin "backend closes without an answer"
 backend_start
 set_answer close
 run_cgi epg GET "subfunc=record&todo=add&$S"
-expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+expect_answer "errcode -1 answer" "$ERR_EXPECTATION" 255
 
 case_begin "backend answers with status 200 and an empty body"
 backend_start

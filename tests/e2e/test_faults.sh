@@ -102,7 +102,7 @@ for program in tunerbay epg; do
 	printf '%s' "$BODY" >"$BACKEND_DIR/body.json"
 	after_ms 600 backend_crash
 	run_cgi $program GET "$(program_query $program)"
-	expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+	expect_answer "errcode -1 answer" "$ERR_EXPECTATION" 255
 	check "ended soon after the backend (${RUN_MS} ms)" test "$RUN_MS" -lt 2500
 	wait "$AFTER_PID"
 
@@ -112,7 +112,7 @@ for program in tunerbay epg; do
 		"text {\"entries\":[$(printf '1,%.0s' {1..1000})" 'pause 3000' close)"
 	after_ms 600 backend_crash
 	run_cgi $program GET "$(program_query $program)"
-	expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+	expect_answer "errcode -1 answer" "$ERR_EXPECTATION" 255
 	wait "$AFTER_PID"
 done
 
@@ -153,7 +153,7 @@ for program in tunerbay epg; do
 	else
 		run_cgi epg GET "subfunc=record&todo=add&$S&${big_query#subfunc=network&todo=add&index=0&}"
 	fi
-	expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+	expect_answer "errcode -1 answer" "$ERR_EXPECTATION" 255
 	wait "$AFTER_PID"
 	echo "$saved_rmem" >"$SYSCTL_TCP/tcp_rmem"
 	echo "$saved_wmem" >"$SYSCTL_TCP/tcp_wmem"
@@ -169,7 +169,7 @@ login_misbehave stall
 json_answer "$BODY"
 after_ms 600 backend_crash
 run_cgi epg GET "subfunc=info&todo=list&$S"
-expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+expect_answer "errcode -1 answer" "$ERR_EXPECTATION" 255
 expect_lines "the session was checked" "$LOGIN_REQUESTS" "1 http POST sid=[$GOOD_SID] service=[100]"
 wait "$AFTER_PID"
 
@@ -195,7 +195,7 @@ no_listen_case epg "subfunc=smart&todo=add&$S" "$ERR_CANT_CONNECT" 0
 case_in $G "tunerbay DVR start brings up a backend that does not listen"
 printf '%s\n' --no-listen >"$NAS_DIR/dvr.args"
 run_cgi tunerbay GET 'subfunc=option&todo=update&index=1&enable_dvr=1'
-expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+expect_answer "errcode -1 answer" "$ERR_EXPECTATION" 255
 expect_lines "DVR service started" "$NAS_LOG/dvr.log" start
 check "waited the fixed 5 s (took ${RUN_MS} ms)" test "$RUN_MS" -ge 5000 -a "$RUN_MS" -lt 7000
 
@@ -216,7 +216,7 @@ for program in tunerbay epg; do
 	backend_start
 	set_answer 'pause 60000'
 	run_cgi $program GET "$(program_query $program)"
-	expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+	expect_answer "errcode -1 answer" "$ERR_EXPECTATION" 255
 	expect_ended_after "ended after the silence limit" 14500 25000
 done
 
@@ -259,7 +259,7 @@ trickle_case() {
 	backend_start
 	set_answer "$(printf 'text %s\n' "$3" && for ((i = 0; i < $5; i++)); do printf '%s\n' "pause $4" 'text x'; done)"
 	RUN_TIMEOUT=90 run_cgi "$1" GET "$(program_query "$1")"
-	expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+	expect_answer "errcode -1 answer" "$ERR_EXPECTATION" 255
 	expect_ended_after "ended at the deadline" 59500 65000
 }
 trickle_case tunerbay "the body comes one byte every 14 s" 'HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\n' 14000 6
@@ -270,7 +270,7 @@ backend_start
 printf 'HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\n{}\r\n0\r\n%s' "$(printf 'X-Trailer: %s\r\n' {1..20000})" >"$NAS_OUT/trailer.raw"
 set_answer "$(printf '%s\n' "raw $NAS_OUT/trailer.raw" 'pause 60000')"
 run_cgi tunerbay GET "$(program_query tunerbay)"
-expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+expect_answer "errcode -1 answer" "$ERR_EXPECTATION" 255
 expect_ended_after "given up at once, not read on" 0 5000
 
 case_in $G "epg: the configuration tool hangs"

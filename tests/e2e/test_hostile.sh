@@ -620,7 +620,7 @@ for program in tunerbay epg; do
 	else
 		hostile_run epg GET "$(q64 "subfunc=record&todo=add&$S&entries=")"
 	fi
-	expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+	expect_answer "errcode -1 answer" "$ERR_EXPECTATION" 255
 done
 
 # ============================================================================

@@ -97,7 +97,7 @@ expect_lines "the session checked over HTTPS" "$LOGIN_REQUESTS" "1 https POST si
 case_begin "epg with an unknown session"
 backend_start
 web GET "$HTTP_URL/cgi-bin/epg?subfunc=info&todo=list&sid=NoSuchSession"
-expect_web_json "authentication failed" "$ERR_AUTH"
+expect_web_json "errcode -5 answer" "$ERR_AUTH"
 expect_no_request "nothing forwarded"
 
 # --- Several browsers at once ---------------------------------------------------

@@ -182,36 +182,36 @@ check "waited the fixed 5 s (took ${RUN_MS} ms)" test "$RUN_MS" -ge 5000 -a "$RU
 case_begin "backend runs but refuses connections, region list"
 backend_start --no-listen
 run_cgi tunerbay GET 'subfunc=region&todo=list'
-expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+expect_answer "errcode -1 answer" "$ERR_EXPECTATION" 255
 
 case_begin "backend runs but refuses connections, network add"
 backend_start --no-listen
 run_cgi tunerbay GET 'subfunc=network&todo=add&index=0'
-expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+expect_answer "errcode -1 answer" "$ERR_EXPECTATION" 255
 
 case_begin "backend runs but refuses connections, DVR wished"
 backend_start --no-listen
 run_cgi tunerbay GET 'subfunc=option&todo=update&index=0&enable_dvr=1'
-expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+expect_answer "errcode -1 answer" "$ERR_EXPECTATION" 255
 expect_lines "no DVR service command" "$NAS_LOG/dvr.log"
 
 case_begin "backend answers 404"
 backend_start
 set_answer 'text HTTP/1.1 404 Not Found\r\nContent-Type: application/json; charset=UTF-8\r\nContent-Length: 15\r\n\r\n{"error":"404"}'
 run_cgi tunerbay GET 'subfunc=info&todo=list'
-expect_answer "expectation failed, body not relayed" "$ERR_EXPECTATION" 255
+expect_answer "errcode -1 answer, body not relayed" "$ERR_EXPECTATION" 255
 
 case_begin "backend closes without an answer"
 backend_start
 set_answer close
 run_cgi tunerbay GET 'subfunc=network&todo=list'
-expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+expect_answer "errcode -1 answer" "$ERR_EXPECTATION" 255
 
 case_begin "backend header block over 1024 bytes"
 backend_start
 set_answer "text HTTP/1.1 200 OK\r\nX-Padding: $(printf 'p%.0s' {1..1100})\r\nContent-Length: 2\r\n\r\n{}"
 run_cgi tunerbay GET 'subfunc=network&todo=list'
-expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+expect_answer "errcode -1 answer" "$ERR_EXPECTATION" 255
 
 # --- Bodies and streams -----------------------------------------------------
 
@@ -268,13 +268,13 @@ case_begin "backend closes before the announced body is complete"
 backend_start
 set_answer 'text HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 100\r\n\r\n{"cut":'
 run_cgi tunerbay GET 'subfunc=region&todo=list'
-expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+expect_answer "errcode -1 answer" "$ERR_EXPECTATION" 255
 
 case_begin "backend announces a 2 GB body and closes"
 backend_start
 set_answer 'text HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 2000000000\r\n\r\n{"huge":'
 run_cgi tunerbay GET 'subfunc=region&todo=list'
-expect_answer "expectation failed" "$ERR_EXPECTATION" 255
+expect_answer "errcode -1 answer" "$ERR_EXPECTATION" 255
 check "without reserving the announced size first (${RUN_MS} ms)" test "$RUN_MS" -lt 2000
 
 # Queries longer than the usual request buffer travel whole.
@@ -331,7 +331,7 @@ case_begin "transport stream with status 404"
 backend_start
 set_answer "$(printf '%s\n' 'text HTTP/1.1 404 Not Found\r\nContent-Type: video/mp2t\r\n\r\n' 'stream 18800' close)"
 run_cgi tunerbay GET 'subfunc=info&todo=list'
-expect_answer "expectation failed, nothing relayed" "$ERR_EXPECTATION" 255
+expect_answer "errcode -1 answer, nothing relayed" "$ERR_EXPECTATION" 255
 
 # Built with the session check (an option, off by default): rows that act on
 # the service or forward need a confirmed session; the fixed answers do not.
