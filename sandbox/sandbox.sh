@@ -158,6 +158,7 @@ _sandbox_outer() {
 	eval "caller_exit=($(trap -p EXIT))"
 	_SANDBOX_CALLER_EXIT=${caller_exit[2]-}
 	_SANDBOX_PID=''
+	_SANDBOX_REAPED=''
 	trap _sandbox_outer_end EXIT
 	_sandbox_outer_signals
 	DVR_SANDBOX_INSIDE=1 unshare --mount --net --pid --fork --kill-child --mount-proc \
@@ -178,6 +179,8 @@ _sandbox_outer() {
 	fi
 	wait "$_SANDBOX_PID"
 	local status=$?
+	# Reaped: its id may now belong to another process.
+	_SANDBOX_REAPED=1
 	((status == 0)) && status=$beside
 	exit "$status"
 }
@@ -199,9 +202,11 @@ _sandbox_outer_end() {
 	trap '' HUP INT TERM PIPE
 	if [[ -n $_SANDBOX_PID ]]; then
 		# unshare leaves SIGTERM to its child, so only SIGKILL ends it, and by
-		# --kill-child the sandbox; once it has ended this does nothing.
-		kill -KILL "$_SANDBOX_PID" 2>/dev/null
-		wait "$_SANDBOX_PID" 2>/dev/null
+		# --kill-child the sandbox.
+		if [[ -z ${_SANDBOX_REAPED-} ]]; then
+			kill -KILL "$_SANDBOX_PID" 2>/dev/null
+			wait "$_SANDBOX_PID" 2>/dev/null
+		fi
 		local after
 		after=$(_host_snapshot)
 		if [[ $_SANDBOX_BEFORE != "$after" ]]; then
