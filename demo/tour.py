@@ -17,6 +17,7 @@ import argparse
 import json
 import os
 import shlex
+import signal
 import subprocess
 import sys
 import time
@@ -278,6 +279,8 @@ def watchdog_step(n, log):
 
 
 def main():
+    # A closed output ends the tour quietly, as it ends any command line tool.
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--url", required=True)
     parser.add_argument("--sid", required=True)
