@@ -14,7 +14,14 @@ const MESSAGES = {
 };
 let sid = new URLSearchParams(location.search).get("sid") || "";
 let events = [];
+let guideFailure = null;
+// Resolves to whether the DVR service runs, as the last tuner listing found.
+let serviceRunning = Promise.resolve(null);
+// What the last series record scheduled, shown on the card of that programme.
+let seriesNote = null;
 let selected = null;
+let nowX = 0;
+let onNowX = 0;
 let scanTimer = null;
 const idlescan = {};
 
@@ -83,7 +90,7 @@ async function loadTuners() {
   $("#dvr-text").textContent = running ? "Running: recordings and the guide are available." : "Stopped.";
   $("#service").textContent = running ? "DVR running" : "DVR stopped";
   $("#service").className = "pill " + (running ? "on" : "off");
-  if (!running) return;
+  if (!running) return false;
   const info = await call("tunerbay", { subfunc: "info", todo: "list" }).catch(report);
   for (const a of (info && info.entries) || []) {
     body.append(el("tr", {}, el("td", { textContent: a.name }), el("td", { textContent: a.type }),
@@ -92,6 +99,7 @@ async function loadTuners() {
       el("td", { textContent: a.snr + " dB" }),
       el("td", {}, switchBox(idlescan[a.index] === 1, (on) => setIdleScan(a.index, on)))));
   }
+  return true;
 }
 
 async function setIdleScan(index, on) {
@@ -132,7 +140,15 @@ async function loadNetwork() {
     el("td", {}, el("span", { className: "status " + m.status.toLowerCase().replace(" ", "-"), textContent: m.status })),
     el("td", {}, el("button", { textContent: "Delete", className: "link", onclick: () => deleteMux(net.id, m.id) })))));
   const scan = await call("tunerbay", { subfunc: "scan", todo: "get" }).catch(() => null);
-  if (!scan) return;
+  // Without an answer the last scan shown is stale: clear it. A stopped service
+  // answers the scan with nothing, so the tuner listing tells why.
+  $("#scan-progress").hidden = !scan || scan.entries.length === 0;
+  if (!scan) {
+    $("#scan-bar").style.width = "0";
+    $("#scan-text").textContent = await serviceRunning === false ? "The DVR service is stopped: no scan status."
+      : "No scan status.";
+    return;
+  }
   const done = scan.entries.filter((m) => m.status === "done").length;
   $("#scan-bar").style.width = scan.progress + "%";
   $("#scan-text").textContent = scan.entries.length === 0 ? "No scan yet" : scan.active
@@ -180,18 +196,32 @@ async function loadGuide() {
     }
     events = (await call("epg", { subfunc: "info", todo: "list_more", up: 0, down: 10000 })).entries;
     for (const e of events) e.mark = marks[e.id] || "";
+    guideFailure = null;
   } catch (e) {
     events = [];
+    guideFailure = e;
     report(e);
   }
+  selected = selected && events.find((x) => x.id === selected.id) || null;
   renderGuide();
   renderRecordings();
 }
 
 function renderGuide() {
   const grid = $("#grid");
+  const scroll = grid.scrollLeft;
+  const focused = document.activeElement && document.activeElement.classList.contains("event");
   grid.replaceChildren();
-  if (events.length === 0) return;
+  if (events.length === 0) {
+    // Nothing left to show a card for: the guide it came from is gone.
+    selected = null;
+    renderDetails();
+    $("#guide-day").textContent = "Programme guide";
+    grid.append(el("p", { className: "empty", textContent: guideFailure && guideFailure.code === -2
+      ? "The DVR service is stopped: no programme guide. Switch it on under Tuners." : "No programme guide." }));
+    return;
+  }
+  const now = Date.now() / 1000;
   const start = Math.min(...events.map((e) => e.start));
   const x = (t) => (t - start) / 60 * PX_PER_MIN;
   $("#guide-day").textContent = "Programme guide, " + day(start);
@@ -202,19 +232,37 @@ function renderGuide() {
   for (const [channel, name] of channels.sort((a, b) => a[0] - b[0])) {
     const line = el("div", { className: "line" });
     for (const e of events.filter((e) => e.channel === channel)) {
-      const cell = el("div", { className: "event " + e.mark + (e.dvr_id ? " rec" : "") + (e === selected ? " selected" : ""),
-        style: "left:" + x(e.start) + "px;width:" + (x(e.stop) - x(e.start)) + "px", title: e.title },
-        el("b", { textContent: e.title }), el("small", { textContent: clock(e.start) }));
-      cell.onclick = () => { selected = e; renderGuide(); };
+      const cell = el("div", { className: "event " + e.mark + (e.dvr_id ? " rec" : "") + (e.stop <= now ? " ended" : "") +
+        (e === selected ? " selected" : ""), tabIndex: 0, role: "button", title: e.title,
+        style: "left:" + x(e.start) + "px;width:" + (x(e.stop) - x(e.start)) + "px",
+        ariaLabel: e.title + ", " + name + ", " + clock(e.start) + "–" + clock(e.stop) },
+        el("span", {}, el("b", { textContent: e.title }), el("small", { textContent: clock(e.start) })));
+      cell.onclick = () => select(e);
+      cell.onkeydown = (event) => {
+        if (event.key !== "Enter" && event.key !== " ") return;
+        event.preventDefault();
+        select(e);
+      };
       line.append(cell);
     }
-    grid.append(el("div", { className: "row" }, el("div", { className: "channel" },
+    grid.append(el("div", { className: "row" }, el("div", { className: "channel", title: name },
       el("b", { textContent: channel }), " " + name,
       el("a", { className: "live", href: playlist(channel, name), download: name + ".m3u",
         title: "Watch live: opens in a player such as VLC", textContent: "▶ Live" })), line));
   }
-  grid.append(el("div", { className: "now-line", style: "left:" + (x(Date.now() / 1000) + 190) + "px" }));
+  nowX = x(now);
+  onNowX = x(Math.min(now, ...events.filter((e) => e.start <= now && now < e.stop).map((e) => e.start)));
+  grid.append(el("div", { className: "now-line", style: "--x:" + nowX + "px" }));
+  grid.scrollLeft = scroll;
+  // The grid was drawn anew: keep the keyboard on the programme it was on.
+  if (focused && selected) grid.querySelector(".event.selected").focus({ preventScroll: true });
   renderDetails();
+}
+
+function select(e) {
+  selected = e;
+  renderGuide();
+  $("#details").scrollIntoView({ block: "nearest" });
 }
 
 function renderDetails() {
@@ -222,14 +270,19 @@ function renderDetails() {
   box.hidden = !selected;
   if (!selected) return;
   const e = selected;
+  const ended = e.stop * 1000 <= Date.now();
   const record = e.dvr_id
     ? el("button", { textContent: "Cancel recording", onclick: () => setRecording(e, false) })
-    : el("button", { className: "primary", textContent: "Record", onclick: () => setRecording(e, true) });
+    : el("button", { className: "primary", textContent: "Record", disabled: ended,
+      title: ended ? "This programme has ended" : "", onclick: () => setRecording(e, true) });
   box.replaceChildren(el("h2", { textContent: e.title }),
     el("p", { className: "hint", textContent: e.channel_name + " · " + day(e.start) + " · " + clock(e.start) + "–" +
       clock(e.stop) + " · " + e.genre + (e.dvr_status ? " · recording " + e.dvr_status : "") }),
-    el("p", { textContent: e.description }), record,
-    el("button", { textContent: "Record every “" + e.title + "”", onclick: () => recordSeries(e) }));
+    el("p", { textContent: e.description }),
+    ended && !e.dvr_id ? el("p", { className: "hint", textContent: "Ended at " + clock(e.stop) +
+      ": it can no longer be recorded. Record every showing to get the next ones." }) : "",
+    record, el("button", { textContent: "Record every “" + e.title + "”", onclick: () => recordSeries(e) }),
+    seriesNote && seriesNote.id === e.id ? el("p", { className: "message info", textContent: seriesNote.text }) : "");
 }
 
 async function setRecording(e, on) {
@@ -237,25 +290,37 @@ async function setRecording(e, on) {
   if (!on) fields.cancel = 1;
   await call("epg", fields, true).catch(report);
   await loadGuide();
-  selected = events.find((x) => x.id === e.id) || null;
-  renderGuide();
 }
 
 async function recordSeries(e) {
-  await call("epg", { subfunc: "smart", todo: "add", channel: e.channel, title: e.title }).catch(report);
-  loadGuide();
+  const doc = await call("epg", { subfunc: "smart", todo: "add", channel: e.channel, title: e.title }).catch(report);
+  seriesNote = null;
+  await loadGuide();
+  if (!doc) return;
+  // The answer counts the showings it scheduled; without a count, the guide tells.
+  const rule = doc.entries && doc.entries[0] || {};
+  const count = typeof rule.matches === "number" ? rule.matches : events.filter((x) => x.title === e.title &&
+    x.channel === e.channel && x.dvr_id && x.stop * 1000 > Date.now()).length;
+  seriesNote = { id: e.id, text: "Recording every “" + e.title + "” on " + e.channel_name + ": " + count +
+    " scheduled" + (rule.next ? ", the next at " + clock(rule.next) : "") + "." };
+  renderDetails();
 }
 
 function renderRecordings() {
-  $("#recordings tbody").replaceChildren(...events.filter((e) => e.dvr_id).map((e) => el("tr", {},
+  const recs = events.filter((e) => e.dvr_id).sort((a, b) => a.start - b.start || a.channel - b.channel);
+  $("#recordings tbody").replaceChildren(...recs.map((e) => el("tr", {},
     el("td", { textContent: e.title }), el("td", { textContent: e.channel_name }),
     el("td", { textContent: day(e.start) + ", " + clock(e.start) + "–" + clock(e.stop) }),
     el("td", {}, el("span", { className: "status " + e.dvr_status, textContent: e.dvr_status })),
     el("td", {}, el("button", { className: "link", textContent: "Delete", onclick: () => setRecording(e, false) })))));
 }
 
+// "Now" near the channel column, with the starts of the programmes on now in view as long as "now" stays in the
+// left half; a programme that began earlier still shows its text, which slides along its cell (panel.css).
 function scrollToNow() {
-  $("#grid").scrollLeft = Math.max(0, parseFloat($(".now-line") ? $(".now-line").style.left : 0) - 300);
+  const grid = $("#grid");
+  const room = grid.clientWidth - (grid.querySelector(".channel") || grid).offsetWidth;
+  grid.scrollLeft = Math.max(0, Math.min(nowX - 12, Math.max(onNowX - 4, nowX - room / 2)));
 }
 
 // --- Page ------------------------------------------------------------------
@@ -263,15 +328,28 @@ function scrollToNow() {
 function loadAll() {
   $("#messages").replaceChildren();
   if (!sid) report(new Error("No session: enter the session id of your NAS sign-in above."));
-  loadTuners();
+  serviceRunning = loadTuners();
   loadNetwork();
   loadGuide().then(scrollToNow);
 }
 
-for (const button of document.querySelectorAll("nav button")) {
+const tabs = [...document.querySelectorAll("nav button")];
+for (const button of tabs) {
   button.onclick = () => {
-    for (const b of document.querySelectorAll("nav button")) b.classList.toggle("active", b === button);
+    for (const b of tabs) {
+      b.classList.toggle("active", b === button);
+      b.setAttribute("aria-selected", b === button);
+    }
     for (const s of document.querySelectorAll("main section")) s.hidden = s.id !== "tab-" + button.dataset.tab;
+  };
+  // Arrow keys move between the tabs as in any tab bar; Tab, Enter and Space work as on any button.
+  button.onkeydown = (event) => {
+    const step = { ArrowRight: 1, ArrowDown: 1, ArrowLeft: -1, ArrowUp: -1 }[event.key];
+    if (!step) return;
+    event.preventDefault();
+    const next = tabs[(tabs.indexOf(button) + step + tabs.length) % tabs.length];
+    next.focus();
+    next.click();
   };
 }
 $("#sid").value = sid;

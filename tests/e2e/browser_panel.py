@@ -3,23 +3,25 @@
 one "ok LABEL" or "not ok LABEL: WHY" line per check (test_browser.sh turns
 them into its report).
 
-    browser_panel.py --url http://127.0.0.1:PORT/ --sid SID --screenshot FILE --home DIR
+    browser_panel.py --url http://127.0.0.1:PORT/ --sid SID --screenshot FILE --screenshot-phone FILE --home DIR
 """
 import argparse
 import os
+import re
 import sys
 
 from selenium import webdriver
 from selenium.common.exceptions import StaleElementReferenceException, TimeoutException, WebDriverException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.expected_conditions import staleness_of
 from selenium.webdriver.support.ui import WebDriverWait
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    for name in ("--url", "--sid", "--screenshot", "--home"):
+    for name in ("--url", "--sid", "--screenshot", "--screenshot-phone", "--home"):
         parser.add_argument(name, required=True)
     args = parser.parse_args()
     options = webdriver.ChromeOptions()
@@ -59,6 +61,11 @@ def main():
     def recordings():
         return [row.text for row in css("#recordings tbody tr")]
 
+    def press(element, key):
+        """Focuses the element as the Tab key would and presses the key; False when it takes no focus."""
+        driver.execute_script("arguments[0].focus()", element)
+        return driver.switch_to.active_element == element and element.send_keys(key) is None
+
     try:
         driver.get("%s?sid=%s" % (args.url, args.sid))
         check("the guide shows eight channels, each with a live-view playlist",
@@ -83,16 +90,60 @@ def main():
         click("#details button.primary")
         check("a programme recorded from the guide is marked there",
               lambda d: any(e.text.startswith(title) for e in css(".event.rec.next")))
+        click("#to-now")
         driver.execute_script("window.scrollTo(0, 0)")
         driver.save_screenshot(args.screenshot)
         tab("recordings")
         check("and listed under Recordings", lambda d: any(r.startswith(title) for r in recordings()))
         click("#recordings tbody tr button")
         check("a deleted recording leaves the list", lambda d: recordings() == [])
+        check("a tab opens from the keyboard",
+              lambda d: press(css("nav button[data-tab=guide]")[0], " ") and not css("#tab-guide[hidden]"))
+        # Channel 1's last programme starts after channel 8's next one: the other way round from channel order.
+        last = css("#grid .row:nth-child(2) .event:last-child")[0]
+        title, focused = last.get_attribute("title"), press(last, Keys.ENTER)
+        check("a programme cell takes the focus and opens its card with Enter",
+              lambda d: focused and css("#details h2")[0].text == title)
+        click("#details button.primary")
+        WebDriverWait(driver, 20).until(lambda d: css("#grid .row:nth-child(2) .event.rec"))
+        click("#to-now")
+        click("#grid .row:nth-child(9) .event.next")
+        click("#details button.primary")
+        tab("recordings")
+        # Their times, "day, HH:MM–HH:MM", sort as text within the one day of the guide.
+        check("recordings are listed by start time", lambda d: len(css("#recordings tbody tr")) == 2 and (lambda w: w == sorted(w))(
+            [td.text for td in css("#recordings td:nth-child(3)")]))
+        tab("guide")
+        if css(".event.ended"):  # none only just after midnight
+            press(css(".event.ended")[0], Keys.ENTER)
+            check("a programme that has ended cannot be recorded", lambda d: "Ended at" in css("#details")[0].text
+                  and css("#details button.primary")[0].get_attribute("disabled"))
+        click("#grid .row:nth-child(4) .event.next")
+        click("#details button:nth-of-type(2)")
+        check("a series record says what it scheduled", lambda d: re.search(
+            r"Recording every “.+” on Metro News: [1-9]\d* scheduled", css("#details .message")[0].text))
         tab("scan")
         click("#scan-start")
         check("a scan shows its progress", lambda d: "Scanning" in d.find_element(By.ID, "scan-text").text)
         check("and its end", lambda d: "Last scan: 4 multiplexes, 8 channels" in d.find_element(By.ID, "scan-text").text)
+        driver.set_window_size(800, 860)
+        tab("guide")
+        check("at 800 px the legend stays on one line", lambda d: d.execute_script(
+            "return new Set([...document.querySelectorAll('.legend > span')].map((s) => s.offsetTop)).size === 1"))
+        driver.set_window_size(390, 844)
+        driver.refresh()
+        check("the phone layout has no horizontal overflow", lambda d: css(".event.now") and d.execute_script(
+            "return document.documentElement.scrollWidth <= innerWidth"))
+        check("the phone layout shows programmes beside the channel column", lambda d: d.execute_script(
+            "const c = document.querySelector('#grid .row:nth-child(2) .channel').getBoundingClientRect();"
+            "const at = document.elementFromPoint(c.right + 40, c.top + c.height / 2);"
+            "return at !== null && at.closest('.event') !== null"))
+        click("#grid .row:nth-child(5) .event.next")
+        click("#details button.primary")  # fails when the button cannot be scrolled to or is covered
+        check("on a phone, Record can be reached and records", lambda d: css("#grid .row:nth-child(5) .event.rec.next"))
+        driver.execute_script("window.scrollTo(0, 0)")
+        driver.save_screenshot(args.screenshot_phone)
+        driver.set_window_size(1400, 860)
         severe = [m["message"] for m in driver.get_log("browser") if m["level"] == "SEVERE"]
         print("ok no script errors" if not severe else "not ok no script errors: " + " | ".join(severe))
         failed += bool(severe)
@@ -101,11 +152,18 @@ def main():
               lambda d: any("refused your session" in m.text and "ERROR AUTHENTICATION FAIL" in m.text
                             for m in css(".message")))
         driver.get("%s?sid=%s" % (args.url, args.sid))
+        click("#grid .row:nth-child(2) .event.next")
         tab("tuners")
         check("the DVR service switch is on", lambda d: d.find_element(By.ID, "dvr").is_selected())
         click(".card .switch")
         check("switched off, the panel says the DVR service is not running",
               lambda d: any("not running" in m.text and "ERROR SERVER NOT EXIST" in m.text for m in css(".message")))
+        tab("scan")
+        check("and the scan tab shows no progress of the last scan, only that the service is stopped",
+              lambda d: css("#scan-progress[hidden]") and "stopped" in d.find_element(By.ID, "scan-text").text)
+        tab("guide")
+        check("and the guide no programme card, only that the service is stopped",
+              lambda d: css("#details[hidden]") and not css(".event") and "stopped" in css("#grid .empty")[0].text)
     except (WebDriverException, IndexError) as e:
         failed += 1
         print("not ok the panel could be driven: %s" % str(e).splitlines()[0])
