@@ -3,6 +3,8 @@
 #ifndef DVR_CGI_FORWARD_H
 #define DVR_CGI_FORWARD_H
 
+#include <string.h>
+
 #include <string>
 
 #include "base_io.h"
@@ -23,16 +25,12 @@ void forward_to_backend(TRequest& request, CSmallHttp& http, const char* method,
     const std::string& query, bool bRecheckBackend = false)
 {
     http.sendRequest(method, path, query);
-    if (bRecheckBackend && !is_process_exist(DVR_BACKEND_NAME)) {
-        debug_print("[main]", "pEntiyBody:%s", "");
-        request.json_to_xml("");
-    } else {
-        const char* pEntiyBody = http.getHttpRespondEntiyBody();
-        if (!pEntiyBody)
-            request.respondToClient(RESPOND_REASON_NO_BODY);
-        debug_print("[main]", "pEntiyBody:%s", pEntiyBody);
-        request.adoptDoc(http.releaseEntiyBody());
-    }
+    const bool bGone = bRecheckBackend && !is_process_exist(DVR_BACKEND_NAME);
+    const char* pEntiyBody = bGone ? "" : http.getHttpRespondEntiyBody();
+    if (!pEntiyBody)
+        request.respondToClient(RESPOND_REASON_NO_BODY);
+    debug_print("[main]", "pEntiyBody:%s", pEntiyBody);
+    request.adoptDoc(bGone ? strdup("") : http.releaseEntiyBody());
     request.respondToClient(
         request.isTransferSuccess() ? RESPOND_REASON_SUCCESS : RESPOND_REASON_TRANSFER_FAIL);
 }
