@@ -216,13 +216,10 @@ _sandbox_outer_end() {
 		fi
 		# The kernel ends the rest of the namespace when its first process
 		# ends; that takes a moment.
-		local left='' p i
+		local left='' i
 		if [[ -n $_SANDBOX_NS && $_SANDBOX_NS != "$(readlink /proc/self/ns/pid)" ]]; then
 			for ((i = 0; i < 100; i++)); do
-				left=''
-				for p in /proc/[0-9]*; do
-					[[ $(readlink "$p/ns/pid" 2>/dev/null) == "$_SANDBOX_NS" ]] && left+=" ${p#/proc/}"
-				done
+				left=$(pid_ns_members "$_SANDBOX_NS")
 				[[ -z $left ]] && break
 				sleep 0.02
 			done
@@ -962,6 +959,16 @@ watchdog_install() {
 }
 
 # programs_running NAME...: " PID:NAME" for each running process of these names.
+# pid_ns_members NS [--other]: the ids of the processes in pid namespace NS (as
+# readlink /proc/PID/ns/pid prints it), or with --other in any namespace but NS.
+pid_ns_members() {
+	local p ns
+	for p in /proc/[0-9]*; do
+		ns=$(readlink "$p/ns/pid" 2>/dev/null) || continue
+		if [[ ${2-} == --other ]]; then [[ $ns != "$1" ]]; else [[ $ns == "$1" ]]; fi && printf ' %s' "${p#/proc/}"
+	done
+}
+
 programs_running() {
 	local p comm name
 	for p in /proc/[0-9]*; do

@@ -46,10 +46,7 @@ case_begin "scripts/demo.sh into a pipe that closes"
 env -u DVR_SANDBOX_INSIDE PATH=/usr/bin:/bin:/usr/sbin:/sbin timeout -k 5 120 "$DVR_SOURCE_DIR/scripts/demo.sh" \
 	--build-dir "$DVR_BUILD_DIR" 2>"$NAS_OUT/demo.err" | head -n 5 >"$NAS_OUT/demo.out"
 check "it came up first" grep -q '^== DVR panel' "$NAS_OUT/demo.out"
-left=$(programs_running unshare)
-for p in /proc/[0-9]*; do
-	ns=$(readlink "$p/ns/pid") && [[ $ns != "$(readlink /proc/self/ns/pid)" ]] && left+=" ${p#/proc/}"
-done 2>/dev/null
-check "no process of its sandbox is left" test -z "$left"
+check "no process of its sandbox is left" test -z \
+	"$(programs_running unshare)$(pid_ns_members "$(readlink /proc/self/ns/pid)" --other)"
 check "no /tmp/dvr-demo.* folder is left" test -z "$(compgen -G '/tmp/dvr-demo.*')"
 sandbox_finish
