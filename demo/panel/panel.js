@@ -232,7 +232,7 @@ function renderGuide() {
   for (const [channel, name] of channels.sort((a, b) => a[0] - b[0])) {
     const line = el("div", { className: "line" });
     for (const e of events.filter((e) => e.channel === channel)) {
-      const cell = el("div", { className: "event " + e.mark + (e.dvr_id ? " rec" : "") + (e.stop <= now ? " ended" : "") +
+      const cell = el("div", { className: "event " + e.mark + (e.dvr_id ? " rec" : "") + (hasEnded(e) ? " ended" : "") +
         (e === selected ? " selected" : ""), tabIndex: 0, role: "button", title: e.title,
         style: "left:" + x(e.start) + "px;width:" + (x(e.stop) - x(e.start)) + "px",
         ariaLabel: e.title + ", " + name + ", " + clock(e.start) + "–" + clock(e.stop) },
@@ -259,6 +259,9 @@ function renderGuide() {
   renderDetails();
 }
 
+// A programme that has ended can no longer be recorded.
+function hasEnded(e) { return e.stop * 1000 <= Date.now(); }
+
 function select(e) {
   selected = e;
   renderGuide();
@@ -270,7 +273,7 @@ function renderDetails() {
   box.hidden = !selected;
   if (!selected) return;
   const e = selected;
-  const ended = e.stop * 1000 <= Date.now();
+  const ended = hasEnded(e);
   const record = e.dvr_id
     ? el("button", { textContent: "Cancel recording", onclick: () => setRecording(e, false) })
     : el("button", { className: "primary", textContent: "Record", disabled: ended,
@@ -300,7 +303,7 @@ async function recordSeries(e) {
   // The answer counts the showings it scheduled; without a count, the guide tells.
   const rule = doc.entries && doc.entries[0] || {};
   const count = typeof rule.matches === "number" ? rule.matches : events.filter((x) => x.title === e.title &&
-    x.channel === e.channel && x.dvr_id && x.stop * 1000 > Date.now()).length;
+    x.channel === e.channel && x.dvr_id && !hasEnded(x)).length;
   seriesNote = { id: e.id, text: "Recording every “" + e.title + "” on " + e.channel_name + ": " + count +
     " scheduled" + (rule.next ? ", the next at " + clock(rule.next) : "") + "." };
   renderDetails();
