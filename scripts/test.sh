@@ -7,7 +7,7 @@
 #   dev      - the same tests under AddressSanitizer and UndefinedBehaviorSanitizer
 #   armhf    - the unit tests of the ARM build under qemu-user, the end-to-end tests
 #              that run tunerbay and epg directly (scripts/e2e-emulated.sh), its package
-#   aarch64  - the same for 64-bit ARM (not by default)
+#   aarch64  - the same for 64-bit ARM
 #   fuzz     - each libFuzzer target for a short fixed time (DVR_FUZZ_SECONDS, default 60)
 # DVR_TEST_PRESETS picks a subset, e.g. DVR_TEST_PRESETS="release" scripts/test.sh
 # Every stage runs even when an earlier one failed (but a build's tests not when
@@ -15,9 +15,9 @@
 # and time. The exit status is 0 only when every stage passed.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
-presets=${DVR_TEST_PRESETS:-release dev armhf fuzz}
+presets=${DVR_TEST_PRESETS:-release dev armhf aarch64 fuzz}
 # shellcheck disable=SC2086 # one word a preset
-scripts/deps.sh $presets || exit 1
+scripts/deps.sh tests $presets || exit 1
 
 summary=()
 failed=0
