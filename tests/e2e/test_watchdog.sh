@@ -53,8 +53,12 @@ backend=$(backend_pid)
 # Three lines short of the cap: the first three lines of the run complete it.
 yes 'an earlier run' | head -n 4997 >"$DONGLE_WATCHDOG_LOG"
 START_NS=$(date +%s%N)
+# Two starts at once, as a boot and an administrator may make them: one watchdog.
+init start &
 init start
+wait $!
 check "init script: started" init status
+check "two concurrent starts: one watchdog" test "$(pgrep -cx dongle_watchdog)" = 1
 
 at_second 5
 check "nothing checked before the first 10 seconds" test "$(wc -l <"$DONGLE_WATCHDOG_LOG")" = 4997
@@ -95,6 +99,7 @@ check "the watchdog never exits by itself" test -n "$watchdog" -a -d "/proc/$wat
 
 init stop
 check "init script: stopped" test ! -d "/proc/$watchdog" -a ! -e "$DONGLE_WATCHDOG_PIDFILE"
+check "no watchdog left" test -z "$(pgrep -x dongle_watchdog)"
 init status
 check "init script: status says not running" test $? -eq 3
 
