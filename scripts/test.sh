@@ -3,7 +3,7 @@
 # C++ files follow .clang-format (scripts/format.sh --check), then configures,
 # builds and runs every test through ctest, in the builds that matter:
 #   release  - what ships (static, stripped): unit and end-to-end tests, its Debian
-#              package, the demo tour once, a short benchmark run (bench/run.sh --smoke)
+#              package (checked by lintian, as the ARM ones), the demo tour once, a short benchmark run (bench/run.sh --smoke)
 #   dev      - the same tests under AddressSanitizer and UndefinedBehaviorSanitizer
 #   armhf    - the unit tests of the ARM build under qemu-user, the end-to-end tests
 #              that run tunerbay and epg directly (scripts/e2e-emulated.sh), its package
@@ -60,10 +60,12 @@ build() {
 	cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j "$(nproc)"
 }
 
-# The build's Debian package into build/PRESET/package, in place of an older one.
+# The build's Debian package into build/PRESET/package, in place of an older one;
+# lintian must find no error or warning but those its overrides explain.
 package() {
 	rm -rf "build/$1/package" && cpack --config "build/$1/CPackConfig.cmake" -B "build/$1/package" &&
-		dpkg-deb --info "build/$1/package/"*.deb
+		dpkg-deb --info "build/$1/package/"*.deb &&
+		lintian --fail-on error,warning --tag-display-limit 0 "build/$1/package/"*.deb
 }
 
 stage format scripts/format.sh --check
