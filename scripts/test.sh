@@ -3,7 +3,8 @@
 # C++ files follow .clang-format (scripts/format.sh --check), then configures,
 # builds and runs every test through ctest, in the builds that matter:
 #   release  - what ships (static, stripped): unit and end-to-end tests, its Debian
-#              package (checked by lintian, as the ARM ones), the demo tour once, a short benchmark run (bench/run.sh --smoke)
+#              package (lintian checks it, as the ARM ones), the demo tour once, a
+#              short benchmark run (bench/run.sh --smoke)
 #   dev      - the same tests under AddressSanitizer and UndefinedBehaviorSanitizer
 #   armhf    - the unit tests of the ARM build under qemu-user, the end-to-end tests
 #              that run tunerbay and epg directly (scripts/e2e-emulated.sh), its package
