@@ -14,7 +14,8 @@ namespace {
 
 // Runs the configuration tool with the words of one setting's command line and
 // reads the first line of its answer as a number. A tool that cannot be
-// started reads like an empty answer: 0.
+// started reads like an empty answer: 0; the session check then fails, and the
+// tool's failure is the line for the log.
 int read_setting(const char* section, const char* key, const char* defaultValue)
 {
     const char* argv[]
@@ -27,8 +28,11 @@ int read_setting(const char* section, const char* key, const char* defaultValue)
     char buffer[NAS_SETTING_BUF_SIZE];
     memset(buffer, 0, sizeof(buffer));
     int n = run_command(argv, buffer, sizeof(buffer) - 1, NAS_GETCFG_DEADLINE_SEC);
-    if (n <= 0)
+    if (n <= 0) {
+        const char* why = last_run_failure();
+        log_failure("%s: %s", NAS_GETCFG_TOOL, *why ? why : "no answer");
         return 0;
+    }
     buffer[strcspn(buffer, "\n")] = '\0';
     return atoi(buffer);
 }
@@ -51,8 +55,9 @@ int get_Ovra_web_port() { return check_Ovra_force_ssl() == 1 ? _get_host_ssl_por
 
 int curl_send_request(const char* const argv[], char* ret_str, int buf_len)
 {
-    if (buf_len <= 0 || run_command(argv, ret_str, static_cast<size_t>(buf_len)) < 0) {
+    if (buf_len <= 0 || run_command(argv, ret_str, static_cast<size_t>(buf_len)) < 0 || *last_run_failure()) {
         debug_print("[curl_send_request]", "command fail,command is %s,erron =%d", argv[0], errno);
+        log_failure("%s: %s", argv[0], buf_len <= 0 ? "no room for the answer" : last_run_failure());
         return 1;
     }
     return 0;
@@ -182,8 +187,12 @@ namespace {
 // (null: none came), traced under the path's tag when it confirms the session.
 int _login_result(const char* tag, const char* answer, char* username)
 {
-    if (!answer || _check_login_answer(answer, username) != 0)
+    if (!answer)
         return 1;
+    if (_check_login_answer(answer, username) != 0) {
+        log_failure("login service refused the session");
+        return 1;
+    }
     debug_print(tag, "username is %s", username);
     return 0;
 }
@@ -200,9 +209,10 @@ int _login_Ovra_with_sid_curl(const char* sid, char* username)
     char url[96];
     snprintf(url, sizeof(url), "https://%s:%d%s", NAS_LOGIN_IP, port, NAS_LOGIN_PATH);
     // -q first: no .curlrc of the account may redirect the answer or add a
-    // proxy. -s -S: errors only, no progress meter in the web server's log.
-    const char* argv[] = { NAS_CURL_TOOL, "-q", "-s", "-S", "--max-time", NAS_CURL_MAX_TIME, "-k", "-d", form,
-        url, nullptr };
+    // proxy. -s: nothing of its own in the web server's log, neither progress
+    // meter nor error text; its exit status makes the failure line.
+    const char* argv[]
+        = { NAS_CURL_TOOL, "-q", "-s", "--max-time", NAS_CURL_MAX_TIME, "-k", "-d", form, url, nullptr };
     // One byte more than is read, so the answer is always a terminated text.
     char buf[NAS_CURL_ANSWER_SIZE + 1];
     memset(buf, 0, sizeof(buf));
@@ -221,9 +231,13 @@ int _login_Ovra_with_sid(const char* sid, char* username)
     CSmallHttp http(NAS_LOGIN_IP, port);
     if (!http.connectToServer()) {
         debug_print("[_login_Ovra_with_sid]", "connect to server fail");
+        http.logFailure("login service");
         return 1;
     }
-    return _login_result("[_login_Ovra_with_sid]", http.exchange("POST", NAS_LOGIN_PATH, form), username);
+    const char* answer = http.exchange("POST", NAS_LOGIN_PATH, form);
+    if (!answer)
+        http.logFailure("login service");
+    return _login_result("[_login_Ovra_with_sid]", answer, username);
 }
 
 int login_Ovra_with_sid(const char* sid, char* username)
