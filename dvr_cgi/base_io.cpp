@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform.h"
+
 #ifdef DVR_CGI_TRACE
 void debug_print(const char* tag, const char* format, ...)
 {
@@ -81,6 +83,49 @@ bool _write_loop(int fd, struct iovec* iov, int count, bool bSocket)
 }
 
 } // namespace
+
+namespace {
+const char* s_pchProgram = "dvr";
+const char* s_pchSubFunc = "request";
+const char* s_pchToDo = nullptr;
+bool s_bFailureLogged = false;
+} // namespace
+
+void set_failure_program(const char* program) { s_pchProgram = program; }
+
+void set_failure_request(const char* subFunc, const char* toDo)
+{
+    s_pchSubFunc = subFunc;
+    s_pchToDo = toDo;
+}
+
+void log_failure(const char* format, ...)
+{
+    if (s_bFailureLogged)
+        return;
+    s_bFailureLogged = true;
+    char line[DVR_FAILURE_LINE_MAX + 1];
+    int n = snprintf(line, sizeof(line), "%s: %s%s%s: ", s_pchProgram, s_pchSubFunc, s_pchToDo ? "/" : "",
+        s_pchToDo ? s_pchToDo : "");
+    if (n < 0)
+        return;
+    if (static_cast<size_t>(n) < sizeof(line)) {
+        va_list args;
+        va_start(args, format);
+        vsnprintf(line + n, sizeof(line) - static_cast<size_t>(n), format, args);
+        va_end(args);
+    }
+    // Cut to fit, the newline always last.
+    size_t len = strnlen(line, DVR_FAILURE_LINE_MAX - 1);
+    for (size_t i = 0; i < len; i++) {
+        const unsigned char ch = static_cast<unsigned char>(line[i]);
+        if (ch < 0x20 || ch == 0x7F)
+            line[i] = '?';
+    }
+    line[len++] = '\n';
+    ssize_t ignored = write(STDERR_FILENO, line, len);
+    (void)ignored;
+}
 
 bool write_all_iov(int fd, struct iovec* iov, int count) { return _write_loop(fd, iov, count, false); }
 

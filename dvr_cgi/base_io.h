@@ -27,6 +27,18 @@ __attribute__((format(printf, 2, 3))) static inline void debug_print(const char*
 }
 #endif
 
+// The failure line: a run whose request fails for a reason the operator can act
+// on writes one line "PROGRAM: REQUEST: WHY" to standard error (the web
+// server's log), at most DVR_FAILURE_LINE_MAX bytes (platform.h) with its newline, in one write.
+// Only the first failure of a run is written: it is the cause of what follows.
+// Control bytes become '?', so no text can forge a line of the log. The program
+// and request words must be fixed texts of the program (its decision table),
+// never text of the request; they are kept, not copied. Until a request is
+// named, it is "request"; a null todo names the sub-function alone.
+void set_failure_program(const char* program);
+void set_failure_request(const char* subFunc, const char* toDo);
+void log_failure(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // Writes every byte of the pieces to fd, across short writes, EINTR and a
 // non-blocking descriptor (waits until it takes more). False when the reader
 // has gone or the write fails otherwise. iov is consumed.

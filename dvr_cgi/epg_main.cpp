@@ -55,14 +55,22 @@ int main()
     char username[NAS_USERNAME_SIZE];
     memset(username, 0, sizeof(username));
 
+    set_failure_program("epg");
     epg.dumpValue();
+    subFunc = epg.getSubFunc();
+    toDo = epg.getToDo();
+    const SRow& row = choose_row(subFunc, toDo);
+    if (&row != &ROW_NO_SUITABLE_SUBFUNC)
+        set_failure_request(row.pchSubFunc, row.pchToDo);
     if (!is_process_exist(DVR_BACKEND_NAME)) {
+        log_failure("backend process not running");
         epg.respondToClient(RESPOND_REASON_SERVER_NOT_EXIST);
         exit(0);
     }
     _signal_manager();
     if (!http.connectToServer()) {
         debug_print("[main]", "connect to server fail");
+        http.logFailure("backend");
         epg.respondToClient(RESPOND_REASON_CANT_CONNECT);
         exit(0);
     }
@@ -72,9 +80,6 @@ int main()
         exit(0);
     }
 
-    subFunc = epg.getSubFunc();
-    toDo = epg.getToDo();
-    const SRow& row = choose_row(subFunc, toDo);
     if (!row.pchMethod) {
         debug_print("[CEpg]", "%s", row.pchTrace);
         epg.respondToClient(RESPOND_REASON_NOT_IMPLEMENT);

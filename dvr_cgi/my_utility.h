@@ -24,6 +24,10 @@ int run_command(const char* const argv[], char* out, size_t outLen, int deadline
 // the web server). Otherwise as run_command. Waits for it; returns its exit
 // status (128 + N when signal N ended it), or -1 when it could not be started.
 int run_service_script(const char* const argv[]);
+// Why the last run_command or run_service_script did not succeed, for the
+// failure line: "missing", "ended with status 1", "past its deadline of 10 s";
+// the empty text when it ran and ended with status 0.
+const char* last_run_failure();
 
 // Process lookup: a heap list of the ids of every process with this command
 // name, in /proc directory order, ended by 0; null for none. Caller frees.

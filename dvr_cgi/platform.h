@@ -48,6 +48,9 @@ enum {
     DVR_ERR_DOC_SIZE = 2048,
     // A POST body is never used; it is consumed with one bounded read, never sized by the client.
     CGI_BODY_DRAIN_SIZE = 4096,
+    // A failure line in the web server's log, with its newline: a log line
+    // that the usual log tools show whole.
+    DVR_FAILURE_LINE_MAX = 200,
 };
 
 // Limits of the HTTP exchanges.

@@ -4,6 +4,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
@@ -38,6 +40,18 @@ enum {
     RUN_SERVICE = 1,
 };
 
+char s_chRunFailure[64];
+
+void _note_run_failure(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+void _note_run_failure(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vsnprintf(s_chRunFailure, sizeof(s_chRunFailure), format, args);
+    va_end(args);
+}
+
 // The most words a command may have for the /bin/sh fallback.
 const int MAX_WORDS = 15;
 
@@ -47,9 +61,12 @@ const int MAX_WORDS = 15;
 // run counts as one that could not be started.
 int _run(const char* const argv[], char* out, size_t outLen, int flags, int deadlineSec, int* status)
 {
+    s_chRunFailure[0] = '\0';
     // A tool that is missing or not executable is known before anything starts.
-    if (access(argv[0], X_OK) != 0)
+    if (access(argv[0], X_OK) != 0) {
+        _note_run_failure("%s", errno == ENOENT ? "missing" : strerror(errno));
         return -1;
+    }
     // A script without a "#!" line runs through /bin/sh, as system() and execvp
     // would run it; the words are laid out before the child starts.
     const char* shArgv[MAX_WORDS + 2] = { "/bin/sh" };
@@ -62,8 +79,10 @@ int _run(const char* const argv[], char* out, size_t outLen, int flags, int dead
     shArgv[words + 1] = nullptr;
 
     int pipeFds[2] = { -1, -1 };
-    if (out && pipe2(pipeFds, O_CLOEXEC) != 0)
+    if (out && pipe2(pipeFds, O_CLOEXEC) != 0) {
+        _note_run_failure("could not be started: %s", strerror(errno));
         return -1;
+    }
 
     static char* const CHILD_ENV[] = { const_cast<char*>(DVR_CHILD_PATH_ENV), nullptr };
     const pid_t parent = getpid();
@@ -121,6 +140,7 @@ int _run(const char* const argv[], char* out, size_t outLen, int flags, int dead
     if (out)
         close(pipeFds[1]);
     if (pid < 0 || execErr != 0) {
+        _note_run_failure("could not be started: %s", strerror(pid < 0 ? errno : execErr));
         if (out)
             close(pipeFds[0]);
         if (pid > 0)
@@ -180,8 +200,13 @@ int _run(const char* const argv[], char* out, size_t outLen, int flags, int dead
     if (bHung) {
         kill(pid, SIGKILL);
         while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) { }
+        _note_run_failure("past its deadline of %d s", deadlineSec);
         return -1;
     }
+    if (WIFSIGNALED(wstatus))
+        _note_run_failure("ended by signal %d", WTERMSIG(wstatus));
+    else if (WEXITSTATUS(wstatus) != 0)
+        _note_run_failure("ended with status %d", WEXITSTATUS(wstatus));
     if (status)
         *status = WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : WEXITSTATUS(wstatus);
     return static_cast<int>(kept);
@@ -193,6 +218,8 @@ int run_command(const char* const argv[], char* out, size_t outLen, int deadline
 {
     return _run(argv, out, outLen, 0, deadlineSec, nullptr);
 }
+
+const char* last_run_failure() { return s_chRunFailure; }
 
 int run_service_script(const char* const argv[])
 {

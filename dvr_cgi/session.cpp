@@ -12,6 +12,25 @@
 
 namespace {
 
+// The first tool failure on the way of a session check ("/sbin/getcfg: missing").
+// It is written only when the check then fails: a check that succeeds writes
+// nothing, and one that fails names this cause before its own last step.
+char s_chCheckCause[80];
+
+void _note_cause(const char* tool, const char* why)
+{
+    if (!s_chCheckCause[0])
+        snprintf(s_chCheckCause, sizeof(s_chCheckCause), "%s: %s", tool, why);
+}
+
+// Writes the noted cause, if any; the caller's own reason after it then goes
+// unwritten, as only a run's first failure line is.
+void _log_noted_cause()
+{
+    if (s_chCheckCause[0])
+        log_failure("%s", s_chCheckCause);
+}
+
 // Runs the configuration tool with the words of one setting's command line and
 // reads the first line of its answer as a number. A tool that cannot be
 // started reads like an empty answer: 0.
@@ -27,6 +46,8 @@ int read_setting(const char* section, const char* key, const char* defaultValue)
     char buffer[NAS_SETTING_BUF_SIZE];
     memset(buffer, 0, sizeof(buffer));
     int n = run_command(argv, buffer, sizeof(buffer) - 1, NAS_GETCFG_DEADLINE_SEC);
+    if (*last_run_failure())
+        _note_cause(NAS_GETCFG_TOOL, last_run_failure());
     if (n <= 0)
         return 0;
     buffer[strcspn(buffer, "\n")] = '\0';
@@ -53,8 +74,13 @@ int curl_send_request(const char* const argv[], char* ret_str, int buf_len)
 {
     if (buf_len <= 0 || run_command(argv, ret_str, static_cast<size_t>(buf_len)) < 0) {
         debug_print("[curl_send_request]", "command fail,command is %s,erron =%d", argv[0], errno);
+        _note_cause(argv[0], buf_len <= 0 ? "no room for the answer" : last_run_failure());
         return 1;
     }
+    // Its exit status decides nothing: the answer does. A failed transfer is
+    // the cause to name when no confirmation came.
+    if (*last_run_failure())
+        _note_cause(argv[0], last_run_failure());
     return 0;
 }
 
@@ -182,8 +208,13 @@ namespace {
 // (null: none came), traced under the path's tag when it confirms the session.
 int _login_result(const char* tag, const char* answer, char* username)
 {
-    if (!answer || _check_login_answer(answer, username) != 0)
+    if (!answer)
         return 1;
+    if (_check_login_answer(answer, username) != 0) {
+        _log_noted_cause();
+        log_failure("login service refused the session");
+        return 1;
+    }
     debug_print(tag, "username is %s", username);
     return 0;
 }
@@ -200,14 +231,17 @@ int _login_Ovra_with_sid_curl(const char* sid, char* username)
     char url[96];
     snprintf(url, sizeof(url), "https://%s:%d%s", NAS_LOGIN_IP, port, NAS_LOGIN_PATH);
     // -q first: no .curlrc of the account may redirect the answer or add a
-    // proxy. -s -S: errors only, no progress meter in the web server's log.
-    const char* argv[] = { NAS_CURL_TOOL, "-q", "-s", "-S", "--max-time", NAS_CURL_MAX_TIME, "-k", "-d", form,
-        url, nullptr };
+    // proxy. -s: nothing of its own in the web server's log, neither progress
+    // meter nor error text; its exit status makes the failure line.
+    const char* argv[]
+        = { NAS_CURL_TOOL, "-q", "-s", "--max-time", NAS_CURL_MAX_TIME, "-k", "-d", form, url, nullptr };
     // One byte more than is read, so the answer is always a terminated text.
     char buf[NAS_CURL_ANSWER_SIZE + 1];
     memset(buf, 0, sizeof(buf));
-    if (curl_send_request(argv, buf, NAS_CURL_ANSWER_SIZE) != 0)
+    if (curl_send_request(argv, buf, NAS_CURL_ANSWER_SIZE) != 0) {
+        _log_noted_cause();
         return 1;
+    }
     return _login_result("[_login_Ovra_with_sid_curl]", buf, username);
 }
 
@@ -221,9 +255,16 @@ int _login_Ovra_with_sid(const char* sid, char* username)
     CSmallHttp http(NAS_LOGIN_IP, port);
     if (!http.connectToServer()) {
         debug_print("[_login_Ovra_with_sid]", "connect to server fail");
+        _log_noted_cause();
+        http.logFailure("login service");
         return 1;
     }
-    return _login_result("[_login_Ovra_with_sid]", http.exchange("POST", NAS_LOGIN_PATH, form), username);
+    const char* answer = http.exchange("POST", NAS_LOGIN_PATH, form);
+    if (!answer) {
+        _log_noted_cause();
+        http.logFailure("login service");
+    }
+    return _login_result("[_login_Ovra_with_sid]", answer, username);
 }
 
 int login_Ovra_with_sid(const char* sid, char* username)
@@ -231,6 +272,7 @@ int login_Ovra_with_sid(const char* sid, char* username)
     // A missing session id is never confirmed, and costs no tool run.
     if (!sid || !*sid)
         return 1;
+    s_chCheckCause[0] = '\0';
     // The HTTPS-only switch is read once; each path then reads only its own port.
     return check_Ovra_force_ssl() == 1 ? _login_Ovra_with_sid_curl(sid, username)
                                        : _login_Ovra_with_sid(sid, username);

@@ -2,6 +2,7 @@
 // block parsed, its body read by length or in chunks under a size cap.
 #include "small_http.h"
 
+#include <errno.h>
 #include <limits.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -14,6 +15,8 @@
 namespace {
 
 const char HEADER_BLOCK_END[] = "\r\n\r\n";
+// The failure of an answer whose status is not 200; the line gives the number.
+const char FAILURE_STATUS[] = "answer status";
 const int HEADER_BLOCK_END_LEN = 4;
 
 // The first room of a body buffer; it grows as bytes actually arrive, so a
@@ -130,6 +133,8 @@ CSmallHttp::CSmallHttp(std::string destIp, int port)
     , m_iRequestLen(0)
     , m_bChunked(false)
     , m_bOtherCoding(false)
+    , m_pchFailure(nullptr)
+    , m_iFailureErrno(0)
 {
     m_chRequestBuf[0] = '\0';
     m_chDataBuf[0] = '\0';
@@ -161,7 +166,43 @@ void CSmallHttp::setDestIpAndPort(std::string destIp, int port)
     m_tcpConnection.setDestAddress(m_str_dest_ip.c_str(), port);
 }
 
-bool CSmallHttp::connectToServer() { return m_tcpConnection.connectToDest(); }
+bool CSmallHttp::connectToServer()
+{
+    if (m_tcpConnection.connectToDest())
+        return true;
+    __fail("connect", errno);
+    return false;
+}
+
+void CSmallHttp::__fail(const char* pchWhy, int err)
+{
+    if (m_pchFailure)
+        return;
+    m_pchFailure = pchWhy;
+    m_iFailureErrno = err;
+}
+
+void CSmallHttp::__failReceive(int n, bool bStarted)
+{
+    if (n == 0)
+        __fail(bStarted ? "answer cut short" : "closed without an answer");
+    else if (errno != EAGAIN)
+        __fail("receive", errno);
+    else
+        __fail(m_tcpConnection.isDeadlineWait() ? "answer past its deadline" : "answer silent too long");
+}
+
+void CSmallHttp::logFailure(const char* pchPeer) const
+{
+    const char* pchWhy = m_pchFailure ? m_pchFailure : "no answer";
+    if (m_iFailureErrno != 0)
+        log_failure(
+            "%s %s:%d: %s: %s", pchPeer, m_str_dest_ip.c_str(), m_iPort, pchWhy, strerror(m_iFailureErrno));
+    else if (m_pchFailure == FAILURE_STATUS)
+        log_failure("%s %s:%d: answer status %d", pchPeer, m_str_dest_ip.c_str(), m_iPort, m_iRespondStatus);
+    else
+        log_failure("%s %s:%d: %s", pchPeer, m_str_dest_ip.c_str(), m_iPort, pchWhy);
+}
 
 void CSmallHttp::closeHttpConnection() { m_tcpConnection.closeConnection(); }
 
@@ -203,8 +244,8 @@ void CSmallHttp::sendRequest(const char* method, const char* absPath, const std:
     setHttpAbsPath(absPath);
     setHttpQueryString(queryString);
     buildHttpHeader();
-    if (m_tcpConnection.isConnectSuccess() || connectToServer())
-        sendHttpRequest();
+    if ((m_tcpConnection.isConnectSuccess() || connectToServer()) && sendHttpRequest() < 0)
+        __fail("send", errno == EAGAIN ? ETIMEDOUT : errno);
 }
 
 const char* CSmallHttp::exchange(const char* method, const char* absPath, const std::string& queryString)
@@ -226,8 +267,10 @@ int CSmallHttp::sendHttpRequest()
     } else {
         result = len < INT_MAX ? static_cast<int>(len) : INT_MAX;
     }
+    const int err = errno;
     debug_print("[CSmallHttp::sendHttpRequest] B >>> C  ", "len:%d m_chRequestBuf:%s len2:%d", result,
         pRequest, static_cast<int>(len));
+    errno = err;
     return result;
 }
 
@@ -305,8 +348,10 @@ char* CSmallHttp::getHttpRespondEntiyBody()
     int iHeaderEnd = -1;
     while (tlen < HTTP_FIRST_BLOCK_SIZE) {
         int n = m_tcpConnection.recvData(m_chDataBuf + tlen, HTTP_FIRST_BLOCK_SIZE - tlen);
-        if (n <= 0)
+        if (n <= 0) {
+            __failReceive(n, tlen > 0);
             break;
+        }
         bool noNulYet = textLen == tlen;
         tlen += n;
         if (!noNulYet)
@@ -320,8 +365,10 @@ char* CSmallHttp::getHttpRespondEntiyBody()
             break;
         }
     }
-    if (tlen == 0 || iHeaderEnd < 0)
+    if (tlen == 0 || iHeaderEnd < 0) {
+        __fail("header block malformed or too long");
         return nullptr;
+    }
     debug_print("[CSmallHttp::getHttpRespondEntiyBody] B <<< C  ", "len:%d m_chDataBuf:\n%.*s", tlen, tlen,
         m_chDataBuf);
 
@@ -331,8 +378,13 @@ char* CSmallHttp::getHttpRespondEntiyBody()
         m_iRespondStatus, m_iContentLength, m_str_content_type.c_str());
     // A transfer coding we cannot undo is an answer that ended early: its
     // bytes are never passed on as a document or a stream.
-    if (m_iRespondStatus != 200 || iPos <= 0 || m_bOtherCoding)
+    if (m_iRespondStatus != 200 || iPos <= 0 || m_bOtherCoding) {
+        __fail(m_iRespondStatus == 0      ? "no HTTP/1.x status line"
+                : m_iRespondStatus != 200 ? FAILURE_STATUS
+                : m_bOtherCoding          ? "unknown transfer coding"
+                                          : "header block malformed or too long");
         return nullptr;
+    }
     if (strncmp(m_str_content_type.c_str(), "video/mp2t", 10) == 0)
         __relayTransportStream(m_chDataBuf + iHeaderEnd, tlen - iHeaderEnd);
     m_pBody = m_bChunked ? __readChunkedBody(m_chDataBuf + iPos, tlen - iPos)
@@ -372,22 +424,29 @@ char* CSmallHttp::__readChunkedBody(const char* pEarly, int earlyCount)
     const size_t limit = static_cast<size_t>(HTTP_BODY_MAX_SIZE) + HTTP_BODY_PIECE_SIZE;
     size_t room = static_cast<size_t>(earlyCount) + BODY_FIRST_ROOM;
     m_pEntiyBody = static_cast<char*>(malloc(room + 1));
-    if (!m_pEntiyBody)
+    if (!m_pEntiyBody) {
+        __fail("body buffer", ENOMEM);
         return nullptr;
+    }
     CChunkDecoder decoder;
     memcpy(m_pEntiyBody, pEarly, static_cast<size_t>(earlyCount));
     long n = decoder.decode(m_pEntiyBody, static_cast<size_t>(earlyCount));
     size_t pos = n > 0 ? static_cast<size_t>(n) : 0;
     while (n >= 0 && !decoder.isDone() && pos <= static_cast<size_t>(HTTP_BODY_MAX_SIZE)) {
         int got = __receiveBody(pos, &room, HTTP_BODY_PIECE_SIZE, limit);
-        if (got <= 0)
+        if (got <= 0) {
+            __failReceive(got, true);
             break;
+        }
         n = decoder.decode(m_pEntiyBody + pos, static_cast<size_t>(got));
         if (n > 0)
             pos += static_cast<size_t>(n);
     }
     if (!decoder.isDone() || pos > static_cast<size_t>(HTTP_BODY_MAX_SIZE)) {
         // A malformed or unfinished coding, or more than we keep: no body.
+        __fail(n < 0                                            ? "malformed chunked coding"
+                : pos > static_cast<size_t>(HTTP_BODY_MAX_SIZE) ? "body over the cap"
+                                                                : "answer cut short");
         free(m_pEntiyBody);
         m_pEntiyBody = nullptr;
         return nullptr;
@@ -404,30 +463,38 @@ char* CSmallHttp::__readBodyByLength(const char* pEarly, int earlyCount)
         if (pEarly + earlyCount < m_chDataBuf + sizeof(m_chDataBuf))
             return m_chDataBuf + (pEarly - m_chDataBuf);
         m_pEntiyBody = static_cast<char*>(malloc(static_cast<size_t>(earlyCount) + 1));
-        if (!m_pEntiyBody)
+        if (!m_pEntiyBody) {
+            __fail("body buffer", ENOMEM);
             return nullptr;
+        }
         memcpy(m_pEntiyBody, pEarly, static_cast<size_t>(earlyCount));
         m_pEntiyBody[earlyCount] = '\0';
         return m_pEntiyBody;
     }
 
     // A body larger than we keep counts as an answer that ended early.
-    if (m_iContentLength > HTTP_BODY_MAX_SIZE)
+    if (m_iContentLength > HTTP_BODY_MAX_SIZE) {
+        __fail("body over the cap");
         return nullptr;
+    }
     const size_t total = static_cast<size_t>(m_iContentLength);
     size_t room = static_cast<size_t>(earlyCount) + BODY_FIRST_ROOM;
     if (room > total)
         room = total;
     m_pEntiyBody = static_cast<char*>(malloc(room + 1));
-    if (!m_pEntiyBody)
+    if (!m_pEntiyBody) {
+        __fail("body buffer", ENOMEM);
         return nullptr;
+    }
     memcpy(m_pEntiyBody, pEarly, static_cast<size_t>(earlyCount));
     size_t pos = static_cast<size_t>(earlyCount);
     while (pos < total) {
         debug_print("xxx", "remain:%d", static_cast<int>(total - pos));
         int n = __receiveBody(pos, &room, 1, total);
-        if (n <= 0)
+        if (n <= 0) {
+            __failReceive(n, true);
             break;
+        }
         pos += static_cast<size_t>(n);
     }
     if (pos < total) {

@@ -40,6 +40,15 @@ private:
     bool m_bChunked;
     // A transfer coding other than chunked: the answer cannot be read.
     bool m_bOtherCoding;
+    // Why the exchange failed, the first cause only (null: it has not), with the
+    // errno of a failed system call (0: none).
+    const char* m_pchFailure;
+    int m_iFailureErrno;
+
+    void __fail(const char* pchWhy, int err = 0);
+    // A receive that returned n <= 0 ended the answer: closed, silent, past the
+    // deadline or failed; bStarted: some of the answer had come.
+    void __failReceive(int n, bool bStarted);
 
     int __httpRespondParser(char* dataBuf, int len);
     char* __readBodyByLength(const char* pEarly, int earlyCount);
@@ -79,6 +88,10 @@ public:
     void sendRequest(const char* method, const char* absPath, const std::string& queryString);
     // Both halves: the request sent, then the answer read.
     const char* exchange(const char* method, const char* absPath, const std::string& queryString);
+
+    // Writes the failure line of a failed exchange with pchPeer ("backend"):
+    // the peer's address and why, from the connect to the end of the body.
+    void logFailure(const char* pchPeer) const;
 
     // What the parser and the composer produced, for tests and traces.
     const char* getRequestText() const { return m_pchLongRequest ? m_pchLongRequest : m_chRequestBuf; }

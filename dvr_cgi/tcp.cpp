@@ -18,6 +18,7 @@ CTcp::CTcp()
     , m_bIsConnectSuccess(false)
     , m_iSilenceMs(0)
     , m_deadline()
+    , m_bDeadlineWait(false)
 {
     memset(&m_dest_addr, 0, sizeof(m_dest_addr));
 }
@@ -53,13 +54,16 @@ static int _finish_interrupted_connect(int fd)
     do {
         r = poll(&pfd, 1, HTTP_SILENCE_LIMIT_SEC * 1000);
     } while (r < 0 && errno == EINTR);
-    if (r <= 0)
+    if (r <= 0) {
+        errno = r == 0 ? ETIMEDOUT : errno;
         return -1;
+    }
     int err = 0;
     socklen_t len = sizeof(err);
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
         return -1;
-    return 0;
+    errno = err;
+    return err != 0 ? -1 : 0;
 }
 
 bool CTcp::connectToDest()
@@ -84,7 +88,10 @@ bool CTcp::connectToDest()
     if (r < 0 && errno == EINTR)
         r = _finish_interrupted_connect(m_sockfd);
     if (r < 0) {
+        // The send limit ends a connect with EINPROGRESS: one that timed out.
+        const int err = errno == EINPROGRESS || errno == EAGAIN ? ETIMEDOUT : errno;
         debug_print("[CTcp::connectToDest]", "connect() fail");
+        errno = err;
         return false;
     }
     m_bIsConnectSuccess = true;
@@ -154,9 +161,11 @@ void CTcp::setDeadline(int msFromNow)
 
 bool CTcp::__boundWait(int optname)
 {
+    m_bDeadlineWait = false;
     if (m_deadline.tv_sec == 0)
         return true;
     const long leftMs = ms_until(&m_deadline);
+    m_bDeadlineWait = m_iSilenceMs == 0 || leftMs < m_iSilenceMs;
     if (leftMs == 0) {
         // Past the deadline an answer ends as one that fell silent.
         errno = EAGAIN;

@@ -15,6 +15,7 @@ private:
     int m_iSilenceMs;
     // The moment by which the whole exchange must be over; tv_sec 0: none.
     struct timespec m_deadline;
+    bool m_bDeadlineWait;
 
     // Shortens the socket's limit for the next wait of this direction to what is
     // left of the deadline, once that is less than the silence limit; false when
@@ -29,6 +30,7 @@ public:
 
     void setDestAddress(const char* pDistAddr, int port);
     void closeConnection();
+    // False with errno saying why (ETIMEDOUT: no connect within the silence limit).
     bool connectToDest();
     // connectToDest starts the exchange's deadline; attachSocket does not.
     // msFromNow 0 takes it away (a relayed stream is bounded by its silence only).
@@ -44,6 +46,9 @@ public:
     // limit or the deadline ran out). Adds no NUL.
     int recvData(char* pRecvBuf, int len);
     bool isConnectSuccess() const { return m_bIsConnectSuccess; }
+    // Whether the deadline, not the silence limit, bounded the last wait: a
+    // receive that then failed with EAGAIN ran out of time, not out of silence.
+    bool isDeadlineWait() const { return m_bDeadlineWait; }
     int getSocket() const { return m_sockfd; }
     const struct sockaddr_in& getDestAddress() const { return m_dest_addr; }
     // The longest wait of each send and receive (and of a connect) on the socket

@@ -132,22 +132,13 @@ private:
     std::string& m_respondData;
 };
 
-// Runs the DVR service script to its end; the web server's log gets one line
-// when it fails, since the answer cannot say so.
+// Runs the DVR service script to its end; the web server's log gets the failure
+// line when it fails, since the answer cannot say so.
 void run_dvr_service(const char* pchAction)
 {
     const char* argv[] = { DVR_SERVICE_SCRIPT, pchAction, nullptr };
-    int status = run_service_script(argv);
-    if (status == 0)
-        return;
-    char line[160];
-    int len = status < 0 ? snprintf(
-                  line, sizeof(line), "tunerbay: %s %s could not be started\n", DVR_SERVICE_SCRIPT, pchAction)
-                         : snprintf(line, sizeof(line), "tunerbay: %s %s ended with status %d\n",
-                             DVR_SERVICE_SCRIPT, pchAction, status);
-    if (len > 0)
-        write_all(STDERR_FILENO, line,
-            static_cast<size_t>(len) < sizeof(line) ? static_cast<size_t>(len) : sizeof(line) - 1);
+    if (run_service_script(argv) != 0)
+        log_failure("%s %s: %s", DVR_SERVICE_SCRIPT, pchAction, last_run_failure());
 }
 
 // The option update, which may start or stop the DVR service.
@@ -205,12 +196,14 @@ int main()
     std::string respond_data;
     CTunerBayRun run(tunerbay, http, respond_data);
 
+    set_failure_program("tunerbay");
     tunerbay.dumpValue();
     _signal_manager();
     subFunc = tunerbay.getSubFunc();
     toDo = tunerbay.getToDo();
 
     if (subFunc == "option" && toDo == "update") {
+        set_failure_request("option", "update");
         require_session(tunerbay);
         option_update(tunerbay, run);
         return 0;
@@ -218,9 +211,12 @@ int main()
     for (const SRow& row : ROWS) {
         if (subFunc != row.pchSubFunc || (row.pchToDo && toDo != row.pchToDo))
             continue;
+        set_failure_request(row.pchSubFunc, row.pchToDo);
         if (row.running.eAction == FORWARD_GET || row.running.eAction == FORWARD_POST)
             require_session(tunerbay);
         const bool bRunning = !row.bCheckBackend || is_process_exist(DVR_BACKEND_NAME);
+        if (!bRunning)
+            log_failure("backend process not running");
         run.run(bRunning ? row.running : row.stopped);
         return 0;
     }

@@ -32,6 +32,7 @@
 # expect_answer LABEL DOC [STATUS] (header block, DOC, exit status),
 # expect_forwarded LABEL METHOD PATH QUERY, expect_no_request LABEL,
 # expect_lines LABEL FILE [LINE...], expect_bytes LABEL FILE ESCAPED,
+# expect_log_line LABEL REGEX (the run's failure line),
 # check LABEL COMMAND..., todo_check for a known fault. sandbox_finish ends the
 # report with the plan and the exit status.
 #
@@ -453,6 +454,16 @@ expect_lines() {
 		t_fail "$label" "expected lines:" "$(cat "$want")" "got:" "$(cat "$file" 2>/dev/null)"
 	fi
 	rm -f "$want"
+}
+
+# expect_log_line LABEL REGEX: the last run wrote one line to standard error,
+# the failure line, and REGEX (extended) matches it whole.
+expect_log_line() {
+	if [[ $(wc -l <"$RUN_ERR") == 1 && -z $(tail -c 1 "$RUN_ERR" | tr -d '\n') ]] && grep -Eqx -e "$2" "$RUN_ERR"; then
+		t_ok "$1"
+	else
+		t_fail "$1" "expected one line matching: $2" "got:" "$(head -c 600 "$RUN_ERR")"
+	fi
 }
 
 # Ends the script's report: the plan, a summary, the exit status.

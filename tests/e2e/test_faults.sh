@@ -4,7 +4,8 @@
 # exchange, or runs without listening; the login service is down, fails or
 # stalls; the configuration tool or the DVR service script is missing; /tmp is
 # read-only; the reader of the answer goes away; the web server ends a run.
-# Each gives its defined answer, byte for byte, and its exit status.
+# Each gives its defined answer, byte for byte, and its exit status, and a
+# failed request its one line in the web server's log (a success none).
 #
 # By hand: DVR_BUILD_DIR=build/release bash tests/e2e/test_faults.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../../sandbox/sandbox.sh"
@@ -15,6 +16,8 @@ S="sid=$GOOD_SID"
 BODY='{"entries":[{"id":7,"name":"ch7"}],"total_count":1}'
 OK_ANSWER='{"result":"success","errcode":0,"errmsg":"OK","total_count":0,"enable_dvr":0}'
 NOT_READY_ANSWER='{"entries": [], "result": "fail", "errcode": -99, "total_count": 0, "errmsg": "tvheadend isn'"'"'t ready."}'
+# The backend as the failure line names it.
+B='backend 127\.0\.0\.1:9981'
 
 # The request of PROGRAM that the cases use to reach the backend.
 program_query() {
@@ -76,6 +79,7 @@ for program in tunerbay epg; do
 	expect_status "exit status 0" 0
 	expect_stream_prefix "relayed" 200000
 	check "ended soon after the backend (${RUN_MS} ms)" test "$RUN_MS" -lt 3000
+	expect_lines "nothing in the log" "$RUN_ERR"
 	wait "$AFTER_PID"
 
 	# Killed while packets are still flowing: whatever arrived is a clean prefix.
@@ -92,6 +96,7 @@ for program in tunerbay epg; do
 	expect_stream_prefix "relayed" 18800
 	check "the stream was cut short ($(($(stat -c %s "$RUN_OUT") - 95)) of 1128000 bytes)" \
 		test "$(stat -c %s "$RUN_OUT")" -lt $((95 + 1128000))
+	expect_lines "nothing in the log" "$RUN_ERR"
 	wait "$AFTER_PID"
 
 	# Accepted, then killed before reading the request (a crash between the
@@ -104,6 +109,7 @@ for program in tunerbay epg; do
 	run_cgi $program GET "$(program_query $program)"
 	expect_answer "errcode -1 answer" "$ERR_EXPECTATION" 255
 	check "ended soon after the backend (${RUN_MS} ms)" test "$RUN_MS" -lt 2500
+	expect_log_line "the failure line" "$program: info/list: $B: (closed without an answer|receive: Connection reset by peer)"
 	wait "$AFTER_PID"
 
 	case_in $G "$program: killed after half a body"
@@ -113,6 +119,7 @@ for program in tunerbay epg; do
 	after_ms 600 backend_crash
 	run_cgi $program GET "$(program_query $program)"
 	expect_answer "errcode -1 answer" "$ERR_EXPECTATION" 255
+	expect_log_line "the failure line" "$program: info/list: $B: (answer cut short|receive: Connection reset by peer)"
 	wait "$AFTER_PID"
 done
 
@@ -154,6 +161,7 @@ for program in tunerbay epg; do
 		run_cgi epg GET "subfunc=record&todo=add&$S&${big_query#subfunc=network&todo=add&index=0&}"
 	fi
 	expect_answer "errcode -1 answer" "$ERR_EXPECTATION" 255
+	expect_log_line "the failure line" "$program: (network|record)/add: $B: send: (Connection reset by peer|Broken pipe)"
 	wait "$AFTER_PID"
 	echo "$saved_rmem" >"$SYSCTL_TCP/tcp_rmem"
 	echo "$saved_wmem" >"$SYSCTL_TCP/tcp_wmem"
@@ -171,6 +179,7 @@ after_ms 600 backend_crash
 run_cgi epg GET "subfunc=info&todo=list&$S"
 expect_answer "errcode -1 answer" "$ERR_EXPECTATION" 255
 expect_lines "the session was checked" "$LOGIN_REQUESTS" "1 http POST sid=[$GOOD_SID] service=[100]"
+expect_log_line "the failure line" "epg: info/list: $B: (send: .+|closed without an answer|receive: .+)"
 wait "$AFTER_PID"
 
 # The process runs but nothing listens on its port: the process check passes,
@@ -181,6 +190,7 @@ no_listen_case() { # no_listen_case PROGRAM QUERY EXPECTED STATUS
 	run_cgi "$1" GET "$2"
 	expect_answer "answer" "$3" "$4"
 	expect_lines "no DVR service command" "$NAS_LOG/dvr.log"
+	expect_log_line "the failure line" "$1: [a-z]+/[a-z]+: $B: connect: Connection refused"
 }
 no_listen_case tunerbay 'subfunc=option&todo=get&index=0' "$ERR_EXPECTATION" 255
 no_listen_case tunerbay 'subfunc=info&todo=list' "$ERR_EXPECTATION" 255
@@ -198,6 +208,7 @@ run_cgi tunerbay GET 'subfunc=option&todo=update&index=1&enable_dvr=1'
 expect_answer "errcode -1 answer" "$ERR_EXPECTATION" 255
 expect_lines "DVR service started" "$NAS_LOG/dvr.log" start
 check "waited the fixed 5 s (took ${RUN_MS} ms)" test "$RUN_MS" -ge 5000 -a "$RUN_MS" -lt 7000
+expect_log_line "the failure line" "tunerbay: option/update: $B: connect: Connection refused"
 
 # ============================================================================
 # Peers that accept and then fall silent: every run ends by itself, with its
@@ -218,10 +229,12 @@ for program in tunerbay epg; do
 	run_cgi $program GET "$(program_query $program)"
 	expect_answer "errcode -1 answer" "$ERR_EXPECTATION" 255
 	expect_ended_after "ended after the silence limit" 14500 25000
+	expect_log_line "the failure line" "$program: info/list: $B: answer silent too long"
 done
 
-# login_refused PATH MODE LABEL: epg checks a known session over PATH with a
-# login service that misbehaves in MODE; it is refused and nothing forwarded.
+# login_refused PATH MODE LABEL LOG: epg checks a known session over PATH with a
+# login service that misbehaves in MODE; it is refused, nothing forwarded, and
+# LOG (extended regex) ends the failure line.
 login_refused() {
 	case_in $G "$3, checked over $1"
 	backend_start
@@ -230,12 +243,13 @@ login_refused() {
 	run_cgi epg GET "subfunc=info&todo=list&$S"
 	expect_answer "not confirmed" "$ERR_AUTH" 0
 	expect_no_request "nothing forwarded"
+	expect_log_line "the failure line" "epg: info/list: $4"
 }
 
-for path in http https; do
-	login_refused $path silent "the login service never answers"
-	expect_ended_after "ended after the silence limit" 14500 25000
-done
+login_refused http silent "the login service never answers" 'login service 127\.0\.0\.1:[0-9]+: answer silent too long'
+expect_ended_after "ended after the silence limit" 14500 25000
+login_refused https silent "the login service never answers" '/sbin/curl: ended with status 28'
+expect_ended_after "ended after the silence limit" 14500 25000
 
 case_in $G "tunerbay: a stream pauses for 20 s, then falls silent"
 backend_start
@@ -246,6 +260,7 @@ expect_status "exit status 0" 0
 make_expected_stream 37600 "$NAS_OUT/stream.want"
 _expect_same_file "the whole stream, across the 20 s pause" "$RUN_OUT" "$NAS_OUT/stream.want"
 expect_ended_after "ended 30 s after its last byte" 49500 60000
+expect_lines "nothing in the log" "$RUN_ERR"
 
 # ============================================================================
 # Peers that never fall silent for long but never finish: every exchange ends by
@@ -261,6 +276,7 @@ trickle_case() {
 	RUN_TIMEOUT=90 run_cgi "$1" GET "$(program_query "$1")"
 	expect_answer "errcode -1 answer" "$ERR_EXPECTATION" 255
 	expect_ended_after "ended at the deadline" 59500 65000
+	expect_log_line "the failure line" "$1: info/list: $B: answer past its deadline"
 }
 trickle_case tunerbay "the body comes one byte every 14 s" 'HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\n' 14000 6
 trickle_case epg "the header comes one byte every 5 s" 'HTTP/1.1 200 OK\r\nX-Slow: ' 5000 20
@@ -272,6 +288,7 @@ set_answer "$(printf '%s\n' "raw $NAS_OUT/trailer.raw" 'pause 60000')"
 run_cgi tunerbay GET "$(program_query tunerbay)"
 expect_answer "errcode -1 answer" "$ERR_EXPECTATION" 255
 expect_ended_after "given up at once, not read on" 0 5000
+expect_log_line "the failure line" "tunerbay: info/list: $B: malformed chunked coding"
 
 case_in $G "epg: the configuration tool hangs"
 backend_start
@@ -280,6 +297,7 @@ run_cgi epg GET "subfunc=info&todo=list&$S"
 expect_answer "not confirmed" "$ERR_AUTH" 0
 expect_lines "no login request" "$LOGIN_REQUESTS"
 expect_ended_after "each of its two runs ended after 10 s" 19500 25000
+expect_log_line "the failure line" "epg: info/list: /sbin/getcfg: past its deadline of 10 s"
 install -m 0755 "$STANDIN_BIN/getcfg" /sbin/getcfg
 
 # ============================================================================
@@ -303,6 +321,7 @@ for path in http https; do
 	expect_answer "not confirmed" "$ERR_AUTH" 0
 	expect_no_request "nothing forwarded"
 	check "ended at once (${RUN_MS} ms)" test "$RUN_MS" -lt 3000
+	expect_log_line "the failure line" "epg: info/list: (login service 127\.0\.0\.1:[0-9]+: connect: Connection refused|/sbin/curl: ended with status 7)"
 done
 case_in $G "up again"
 login_start
@@ -310,9 +329,10 @@ backend_start
 json_answer "$BODY"
 run_cgi epg GET "subfunc=info&todo=list&$S"
 expect_answer "confirmed" "$BODY" 0
+expect_lines "nothing in the log" "$RUN_ERR"
 
 for path in http https; do
-	login_refused $path fail "fails (status 500)"
+	login_refused $path fail "fails (status 500)" "(login service 127\.0\.0\.1:[0-9]+: answer status 500|login service refused the session)"
 	expect_lines "one login request" "$LOGIN_REQUESTS" "1 $path POST sid=[$GOOD_SID] service=[100]"
 done
 
@@ -335,6 +355,7 @@ for path in http https; do
 	expect_status "exit status 255" 255
 	expect_bytes "nothing written" "$RUN_OUT" ''
 	expect_no_request "nothing forwarded"
+	check "no failure line" lacks '^epg:' "$RUN_ERR"
 	left=$(run_leftovers)
 	[[ -n $left ]] && echo "# still running right after the run:$left"
 	check "nothing of the run left running once the login service answered" _wait_for 250 no_run_leftovers
@@ -345,7 +366,7 @@ done
 
 G=config-tool
 
-getcfg_case() { # getcfg_case LABEL: /sbin/getcfg is changed by the caller
+getcfg_case() { # getcfg_case WHY: /sbin/getcfg is changed by the caller, WHY the line's end
 	for path in http https; do
 		backend_start
 		[[ $path == https ]] && https_only
@@ -353,21 +374,22 @@ getcfg_case() { # getcfg_case LABEL: /sbin/getcfg is changed by the caller
 		expect_answer "not confirmed ($path configured)" "$ERR_AUTH" 0
 		expect_lines "no login request ($path configured)" "$LOGIN_REQUESTS"
 		expect_no_request "nothing forwarded ($path configured)"
+		expect_log_line "the failure line ($path configured)" "epg: info/list: /sbin/getcfg: $1"
 	done
 }
 
 case_in $G "missing"
 rm -f /sbin/getcfg
-getcfg_case
+getcfg_case missing
 
 case_in $G "not executable"
 install -m 0644 "$STANDIN_BIN/getcfg" /sbin/getcfg
-getcfg_case
+getcfg_case 'Permission denied'
 
 case_in $G "answers nothing and fails"
 printf '#!/bin/sh\nexit 1\n' >/sbin/getcfg
 chmod 0755 /sbin/getcfg
-getcfg_case
+getcfg_case 'ended with status 1'
 
 install -m 0755 "$STANDIN_BIN/getcfg" /sbin/getcfg
 
@@ -378,6 +400,7 @@ rm -f /sbin/curl
 run_cgi epg GET "subfunc=info&todo=list&$S"
 expect_answer "not confirmed" "$ERR_AUTH" 0
 expect_lines "no login request" "$LOGIN_REQUESTS"
+expect_log_line "the failure line" "epg: info/list: /sbin/curl: missing"
 install -m 0755 "$(command -v curl)" /sbin/curl
 
 case_in $G "back in place"
@@ -385,6 +408,7 @@ backend_start
 json_answer "$BODY"
 run_cgi epg GET "subfunc=info&todo=list&$S"
 expect_answer "confirmed" "$BODY" 0
+expect_lines "nothing in the log" "$RUN_ERR"
 
 # ============================================================================
 # The DVR service script is missing: not noticed, the row goes on
@@ -396,7 +420,7 @@ for how in missing not-executable; do
 	if [[ $how == missing ]]; then rm -f "$DVR_SCRIPT"; else chmod 0644 "$DVR_SCRIPT"; fi
 	run_cgi tunerbay GET 'subfunc=option&todo=update&index=1&enable_dvr=1'
 	expect_answer "empty success after the wait" '' 0
-	expect_lines "one line for the web server's log" "$RUN_ERR" "tunerbay: $DVR_SCRIPT start could not be started"
+	expect_log_line "the failure line" "tunerbay: option/update: $DVR_SCRIPT start: (missing|Permission denied)"
 	check "waited the fixed 5 s (took ${RUN_MS} ms)" test "$RUN_MS" -ge 5000 -a "$RUN_MS" -lt 7000
 	check "no backend came up" test -z "$(backend_pid)"
 	expect_lines "the script did not run" "$NAS_LOG/dvr.log"
@@ -408,6 +432,7 @@ for how in missing not-executable; do
 	expect_answer "OK answer" "$OK_ANSWER" 0
 	check "the backend still runs" test -d "/proc/$pid"
 	expect_backend_untouched "backend not contacted"
+	expect_log_line "the failure line" "tunerbay: option/update: $DVR_SCRIPT stop: (missing|Permission denied)"
 	install -m 0755 "$STANDIN_DIR/dvr.sh" "$DVR_SCRIPT"
 done
 
@@ -420,6 +445,7 @@ run_cgi tunerbay GET 'subfunc=option&todo=update&index=1&enable_dvr=1'
 expect_status "exit status 255" 255
 check "the script ran to its end" _wait_for 250 grep -qx 'start finished' "$NAS_LOG/dvr.log"
 check "the backend came up" test -n "$(backend_pid)"
+check "no failure line" lacks '^tunerbay:' "$RUN_ERR"
 
 # ============================================================================
 # /tmp is read-only: the programs need no file of their own
@@ -447,14 +473,22 @@ ro_case() {
 	expect_answer "answer" "$expected" "$status"
 }
 ro_case "tunerbay forward" tunerbay 'subfunc=region&todo=list' "$BODY" 0
+expect_lines "nothing in the log" "$RUN_ERR"
 ro_case "tunerbay unknown command (returns through the tear-down)" tunerbay 'subfunc=tuner&todo=list' "$ERR_UNKNOWN" 0
+expect_lines "nothing in the log" "$RUN_ERR"
 ro_case "tunerbay own answer" tunerbay 'subfunc=info&todo=list' "$NOT_READY_ANSWER" 0 -
+expect_log_line "the failure line" "tunerbay: info/list: backend process not running"
 ro_case "tunerbay backend answers 404" tunerbay 'subfunc=region&todo=get' "$ERR_EXPECTATION" 255 \
 	'text HTTP/1.1 404 Not Found\r\nContent-Length: 2\r\n\r\n{}'
+expect_log_line "the failure line" "tunerbay: region/get: $B: answer status 404"
 ro_case "epg forward, session checked over HTTP" epg "subfunc=info&todo=list&$S" "$BODY" 0
+expect_lines "nothing in the log" "$RUN_ERR"
 ro_case "epg forward, session checked over HTTPS" epg "subfunc=record&todo=add&$S" "$BODY" 0
+expect_lines "nothing in the log" "$RUN_ERR"
 ro_case "epg unknown command (returns through the tear-down)" epg "subfunc=record&todo=list&$S" "$ERR_UNKNOWN" 0
+expect_lines "nothing in the log" "$RUN_ERR"
 ro_case "epg without backend" epg "subfunc=info&todo=list&$S" "$ERR_SERVER_MISSING" 0 -
+expect_log_line "the failure line" "epg: info/list: backend process not running"
 
 case_in $G "epg stream relay"
 backend_start
@@ -463,6 +497,7 @@ RUN_WRAP=("${RO_TMP[@]}")
 run_cgi epg GET "subfunc=info&todo=list&$S"
 expect_status "exit status 0" 0
 expect_stream_prefix "relayed" 300000
+expect_lines "nothing in the log" "$RUN_ERR"
 check "no scratch file anywhere" bash -c '! compgen -G "/tmp/dvrxmltmp*"'
 
 # ============================================================================
@@ -484,6 +519,7 @@ for program in tunerbay epg; do
 	leaver=$(cat "$NAS_OUT/leaver.status")
 	check "ended with status 0 or by SIGPIPE (status $leaver)" test "$leaver" = 0 -o "$leaver" = 141
 	check "ended at once (${RUN_MS} ms)" test "$RUN_MS" -lt 3000
+	expect_lines "nothing in the log" "$RUN_ERR"
 	RUN_WRAP=()
 	run_cgi $program GET "$(program_query $program)"
 	expect_answer "the backend serves the next request" "$BODY" 0
@@ -503,6 +539,7 @@ for program in tunerbay epg; do
 	RUN_WRAP=("${NONBLOCKING_STDOUT[@]}")
 	run_cgi $program GET "$(program_query $program)"
 	check "the whole answer ($(stat -c %s "$RUN_OUT") bytes written)" answered "$big_body" 0
+	expect_lines "nothing in the log" "$RUN_ERR"
 
 	case_in $G "$program: standard output does not block, a stream"
 	backend_start
@@ -511,6 +548,7 @@ for program in tunerbay epg; do
 	run_cgi $program GET "$(program_query $program)"
 	expect_status "exit status 0" 0
 	expect_stream_prefix "relayed" 3000000
+	expect_lines "nothing in the log" "$RUN_ERR"
 done
 
 # The web server ends a run that waits for a stalled backend: the fault
@@ -524,6 +562,7 @@ for program in tunerbay epg; do
 		run_cgi $program GET "$(program_query $program)"
 		expect_status "exit status 255" 255
 		expect_bytes "nothing written" "$RUN_OUT" ''
+		check "no failure line" lacks "^$program:" "$RUN_ERR"
 	done
 done
 
@@ -535,6 +574,7 @@ signal_run_after QUIT 0.5
 run_cgi tunerbay GET 'subfunc=network&todo=list'
 expect_status "ended by the signal's default action (131)" 131
 expect_bytes "nothing written" "$RUN_OUT" ''
+check "no failure line" lacks '^tunerbay:' "$RUN_ERR"
 
 case_in $G "no scratch files left"
 check "no /tmp/dvrxmltmp*.xml" bash -c '! compgen -G "/tmp/dvrxmltmp*"'

@@ -467,6 +467,7 @@ sid_case() {
 	else
 		expect_answer "not confirmed" "$ERR_AUTH" 0
 		expect_no_request "nothing forwarded"
+		[[ $logged == - ]] || expect_log_line "the failure line, nothing of the id in it" 'epg: info/list: login service refused the session'
 	fi
 	if [[ $logged == - ]]; then
 		expect_no_login_request

@@ -14,8 +14,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base_io.h"
 #include "cgiprocessor.h"
 #include "child_run.h"
+#include "platform.h"
 
 namespace {
 
@@ -182,6 +184,23 @@ TEST(CgiResponder, CodeAfterAnExitingReasonNeverRuns)
         EXPECT_EQ(255, r.exitCode());
         EXPECT_EQ(answer(ENVELOPE_OTHER), r.out);
     }
+}
+
+// The web server's log gets one line a run: cut to its limit with the newline
+// last, control bytes of a reason never forging a line, a second failure dropped.
+TEST(CgiResponder, FailureLineIsOneCutLineWithoutControlBytes)
+{
+    ChildResult r = run_in_child([]() {
+        dup2(STDOUT_FILENO, STDERR_FILENO);
+        set_failure_program("epg");
+        set_failure_request("info", "list");
+        log_failure("forged\r\nepg: x\x1b\x7f %s", std::string(300, 'w').c_str());
+        log_failure("second");
+        return 0;
+    });
+    ASSERT_EQ(static_cast<size_t>(DVR_FAILURE_LINE_MAX), r.out.size());
+    EXPECT_EQ(0u, r.out.find("epg: info/list: forged??epg: x?? www"));
+    EXPECT_EQ(r.out.size() - 1, r.out.find_first_of(std::string("\0\n\r\x1b\x7f", 5)));
 }
 
 TEST(CgiDocument, JsonToXmlKeepsItsOwnCopy)
