@@ -391,6 +391,17 @@ printf '#!/bin/sh\nexit 1\n' >/sbin/getcfg
 chmod 0755 /sbin/getcfg
 getcfg_case 'ended with status 1'
 
+# The HTTPS-only switch unread means plain HTTP: a check that then succeeds
+# writes no line for the tool's failure on the way.
+case_in $G "fails for the HTTPS-only switch alone"
+printf '#!/bin/sh\n[ "$2" = "Force SSL" ] && exit 1\nexec %s "$@"\n' "$STANDIN_BIN/getcfg" >/sbin/getcfg
+chmod 0755 /sbin/getcfg
+backend_start
+json_answer "$BODY"
+run_cgi epg GET "subfunc=info&todo=list&$S"
+expect_answer "confirmed over HTTP" "$BODY" 0
+expect_lines "nothing in the log" "$RUN_ERR"
+
 install -m 0755 "$STANDIN_BIN/getcfg" /sbin/getcfg
 
 case_in $G "HTTPS only, the transfer tool missing"
