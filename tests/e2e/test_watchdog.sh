@@ -53,12 +53,11 @@ backend=$(backend_pid)
 # Three lines short of the cap: the first three lines of the run complete it.
 yes 'an earlier run' | head -n 4997 >"$DONGLE_WATCHDOG_LOG"
 START_NS=$(date +%s%N)
-# Two starts at once, as a boot and an administrator may make them: one watchdog.
 init start &
 init start
 wait $!
 check "init script: started" init status
-check "two concurrent starts: one watchdog" test "$(pgrep -cx dongle_watchdog)" = 1
+check "two concurrent starts (a boot and an administrator): one watchdog" test "$(pgrep -cx dongle_watchdog)" = 1
 
 at_second 5
 check "nothing checked before the first 10 seconds" test "$(wc -l <"$DONGLE_WATCHDOG_LOG")" = 4997

@@ -186,8 +186,7 @@ TEST(CgiResponder, CodeAfterAnExitingReasonNeverRuns)
     }
 }
 
-// The web server's log gets one line a run: cut to its limit with the newline
-// last, control bytes of a reason never forging a line, a second failure dropped.
+// One line a run, cut with the newline last; control bytes never forge a line.
 TEST(CgiResponder, FailureLineIsOneCutLineWithoutControlBytes)
 {
     ChildResult r = run_in_child([]() {
