@@ -189,7 +189,7 @@ void CSmallHttp::__failReceive(int n, bool bStarted)
     else if (errno != EAGAIN)
         __fail("receive", errno);
     else
-        __fail(m_tcpConnection.isDeadlineWait() ? "answer past its deadline" : "answer silent too long");
+        __fail(m_tcpConnection.isPastDeadline() ? "answer past its deadline" : "answer silent too long");
 }
 
 void CSmallHttp::logFailure(const char* pchPeer) const

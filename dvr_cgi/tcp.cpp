@@ -18,7 +18,6 @@ CTcp::CTcp()
     , m_bIsConnectSuccess(false)
     , m_iSilenceMs(0)
     , m_deadline()
-    , m_bDeadlineWait(false)
 {
     memset(&m_dest_addr, 0, sizeof(m_dest_addr));
 }
@@ -159,13 +158,13 @@ void CTcp::setDeadline(int msFromNow)
         m_deadline = moment_after_ms(msFromNow);
 }
 
+bool CTcp::isPastDeadline() const { return m_deadline.tv_sec != 0 && ms_until(&m_deadline) == 0; }
+
 bool CTcp::__boundWait(int optname)
 {
-    m_bDeadlineWait = false;
     if (m_deadline.tv_sec == 0)
         return true;
     const long leftMs = ms_until(&m_deadline);
-    m_bDeadlineWait = m_iSilenceMs == 0 || leftMs < m_iSilenceMs;
     if (leftMs == 0) {
         // Past the deadline an answer ends as one that fell silent.
         errno = EAGAIN;

@@ -15,7 +15,6 @@ private:
     int m_iSilenceMs;
     // The moment by which the whole exchange must be over; tv_sec 0: none.
     struct timespec m_deadline;
-    bool m_bDeadlineWait;
 
     // Shortens the socket's limit for the next wait of this direction to what is
     // left of the deadline, once that is less than the silence limit; false when
@@ -46,9 +45,9 @@ public:
     // limit or the deadline ran out). Adds no NUL.
     int recvData(char* pRecvBuf, int len);
     bool isConnectSuccess() const { return m_bIsConnectSuccess; }
-    // Whether the deadline, not the silence limit, bounded the last wait: a
-    // receive that then failed with EAGAIN ran out of time, not out of silence.
-    bool isDeadlineWait() const { return m_bDeadlineWait; }
+    // Whether the exchange's deadline has passed: a receive that failed with
+    // EAGAIN then ran out of time, not out of silence.
+    bool isPastDeadline() const;
     int getSocket() const { return m_sockfd; }
     const struct sockaddr_in& getDestAddress() const { return m_dest_addr; }
     // The longest wait of each send and receive (and of a connect) on the socket
