@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform.h"
@@ -88,7 +89,19 @@ namespace {
 const char* s_pchProgram = "dvr";
 const char* s_pchSubFunc = "request";
 const char* s_pchToDo = nullptr;
-bool s_bFailureLogged = false;
+// The first cause of the run, its whole line; empty until one is noted.
+char s_chFailureLine[DVR_FAILURE_LINE_MAX + 1];
+size_t s_failureLineLen = 0;
+bool s_bFailureWritten = false;
+
+// Servers of the thttpd family give a CGI one pipe for both outputs: a line
+// there would become part of the answer. A terminal is no answer, and shows it.
+bool _stderr_is_the_answer()
+{
+    struct stat out, err;
+    return fstat(STDOUT_FILENO, &out) == 0 && fstat(STDERR_FILENO, &err) == 0 && out.st_dev == err.st_dev
+        && out.st_ino == err.st_ino && !S_ISCHR(out.st_mode);
+}
 } // namespace
 
 void set_failure_program(const char* program) { s_pchProgram = program; }
@@ -99,20 +112,20 @@ void set_failure_request(const char* subFunc, const char* toDo)
     s_pchToDo = toDo;
 }
 
-void log_failure(const char* format, ...)
+void note_failure(const char* format, ...)
 {
-    if (s_bFailureLogged)
+    if (s_failureLineLen != 0)
         return;
-    s_bFailureLogged = true;
-    char line[DVR_FAILURE_LINE_MAX + 1];
-    int n = snprintf(line, sizeof(line), "%s: %s%s%s: ", s_pchProgram, s_pchSubFunc, s_pchToDo ? "/" : "",
+    char* line = s_chFailureLine;
+    const size_t size = sizeof(s_chFailureLine);
+    int n = snprintf(line, size, "%s: %s%s%s: ", s_pchProgram, s_pchSubFunc, s_pchToDo ? "/" : "",
         s_pchToDo ? s_pchToDo : "");
     if (n < 0)
         return;
-    if (static_cast<size_t>(n) < sizeof(line)) {
+    if (static_cast<size_t>(n) < size) {
         va_list args;
         va_start(args, format);
-        vsnprintf(line + n, sizeof(line) - static_cast<size_t>(n), format, args);
+        vsnprintf(line + n, size - static_cast<size_t>(n), format, args);
         va_end(args);
     }
     // Cut to fit, the newline always last.
@@ -123,7 +136,15 @@ void log_failure(const char* format, ...)
             line[i] = '?';
     }
     line[len++] = '\n';
-    ssize_t ignored = write(STDERR_FILENO, line, len);
+    s_failureLineLen = len;
+}
+
+void write_failure_line(void)
+{
+    if (s_failureLineLen == 0 || s_bFailureWritten || _stderr_is_the_answer())
+        return;
+    s_bFailureWritten = true;
+    ssize_t ignored = write(STDERR_FILENO, s_chFailureLine, s_failureLineLen);
     (void)ignored;
 }
 

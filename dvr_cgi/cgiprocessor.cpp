@@ -176,6 +176,8 @@ void CCgiProcessor::respondToClient(int reason)
     struct iovec iov[2]
         = { { head, static_cast<size_t>(headLen) }, { m_pXmlDoc, static_cast<size_t>(m_xmlDocSize) } };
     write_all_iov(STDOUT_FILENO, iov, 2);
+    if (reason != RESPOND_REASON_SUCCESS)
+        write_failure_line();
 
     if (!bReturns)
         exit(-1);

@@ -63,14 +63,14 @@ int main()
     if (&row != &ROW_NO_SUITABLE_SUBFUNC)
         set_failure_request(row.pchSubFunc, row.pchToDo);
     if (!is_process_exist(DVR_BACKEND_NAME)) {
-        log_failure("backend process not running");
+        note_failure("backend process not running");
         epg.respondToClient(RESPOND_REASON_SERVER_NOT_EXIST);
         exit(0);
     }
     _signal_manager();
     if (!http.connectToServer()) {
         debug_print("[main]", "connect to server fail");
-        http.logFailure("backend");
+        http.noteFailure("backend");
         epg.respondToClient(RESPOND_REASON_CANT_CONNECT);
         exit(0);
     }

@@ -18,7 +18,7 @@
 // the process with 255. The body is held once: the answer document adopts the
 // client's buffer. With bRecheckBackend the backend process is looked for again
 // once the request is sent: one that has ended by then is not waited for, and
-// its answer is the empty text. Each failure writes its line (base_io.h).
+// its answer is the empty text. Each failure notes its cause (base_io.h).
 // TRequest is a request class, with its own json_to_xml, adoptDoc and isTransferSuccess.
 template <class TRequest>
 void forward_to_backend(TRequest& request, CSmallHttp& http, const char* method, const char* path,
@@ -27,16 +27,19 @@ void forward_to_backend(TRequest& request, CSmallHttp& http, const char* method,
     http.sendRequest(method, path, query);
     const bool bGone = bRecheckBackend && !is_process_exist(DVR_BACKEND_NAME);
     const char* pEntiyBody = bGone ? "" : http.getHttpRespondEntiyBody();
-    if (bGone)
-        log_failure("backend process not running");
+    if (bGone) {
+        // The empty answer reports the failure: its line goes now.
+        note_failure("backend process not running");
+        write_failure_line();
+    }
     if (!pEntiyBody) {
-        http.logFailure("backend");
+        http.noteFailure("backend");
         request.respondToClient(RESPOND_REASON_NO_BODY);
     }
     debug_print("[main]", "pEntiyBody:%s", pEntiyBody);
     request.adoptDoc(bGone ? strdup("") : http.releaseEntiyBody());
     if (!request.isTransferSuccess())
-        log_failure("backend answer: no memory for the document");
+        note_failure("backend answer: no memory for the document");
     request.respondToClient(
         request.isTransferSuccess() ? RESPOND_REASON_SUCCESS : RESPOND_REASON_TRANSFER_FAIL);
 }

@@ -23,12 +23,12 @@ void _note_cause(const char* tool, const char* why)
         snprintf(s_chCheckCause, sizeof(s_chCheckCause), "%s: %s", tool, why);
 }
 
-// Writes the noted cause, if any; the caller's own reason after it then goes
-// unwritten, as only a run's first failure line is.
-void _log_noted_cause()
+// Passes the noted cause on as the run's failure, if any; the caller's own
+// reason after it then goes unwritten, as only a run's first cause is.
+void _pass_on_noted_cause()
 {
     if (s_chCheckCause[0])
-        log_failure("%s", s_chCheckCause);
+        note_failure("%s", s_chCheckCause);
 }
 
 // Runs the configuration tool with the words of one setting's command line and
@@ -211,8 +211,8 @@ int _login_result(const char* tag, const char* answer, char* username)
     if (!answer)
         return 1;
     if (_check_login_answer(answer, username) != 0) {
-        _log_noted_cause();
-        log_failure("login service refused the session");
+        _pass_on_noted_cause();
+        note_failure("login service refused the session");
         return 1;
     }
     debug_print(tag, "username is %s", username);
@@ -239,7 +239,7 @@ int _login_Ovra_with_sid_curl(const char* sid, char* username)
     char buf[NAS_CURL_ANSWER_SIZE + 1];
     memset(buf, 0, sizeof(buf));
     if (curl_send_request(argv, buf, NAS_CURL_ANSWER_SIZE) != 0) {
-        _log_noted_cause();
+        _pass_on_noted_cause();
         return 1;
     }
     return _login_result("[_login_Ovra_with_sid_curl]", buf, username);
@@ -255,14 +255,14 @@ int _login_Ovra_with_sid(const char* sid, char* username)
     CSmallHttp http(NAS_LOGIN_IP, port);
     if (!http.connectToServer()) {
         debug_print("[_login_Ovra_with_sid]", "connect to server fail");
-        _log_noted_cause();
-        http.logFailure("login service");
+        _pass_on_noted_cause();
+        http.noteFailure("login service");
         return 1;
     }
     const char* answer = http.exchange("POST", NAS_LOGIN_PATH, form);
     if (!answer) {
-        _log_noted_cause();
-        http.logFailure("login service");
+        _pass_on_noted_cause();
+        http.noteFailure("login service");
     }
     return _login_result("[_login_Ovra_with_sid]", answer, username);
 }

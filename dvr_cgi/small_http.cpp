@@ -192,16 +192,16 @@ void CSmallHttp::__failReceive(int n, bool bStarted)
         __fail(m_tcpConnection.isPastDeadline() ? "answer past its deadline" : "answer silent too long");
 }
 
-void CSmallHttp::logFailure(const char* pchPeer) const
+void CSmallHttp::noteFailure(const char* pchPeer) const
 {
     const char* pchWhy = m_pchFailure ? m_pchFailure : "no answer";
     if (m_iFailureErrno != 0)
-        log_failure(
+        note_failure(
             "%s %s:%d: %s: %s", pchPeer, m_str_dest_ip.c_str(), m_iPort, pchWhy, strerror(m_iFailureErrno));
     else if (m_pchFailure == FAILURE_STATUS)
-        log_failure("%s %s:%d: answer status %d", pchPeer, m_str_dest_ip.c_str(), m_iPort, m_iRespondStatus);
+        note_failure("%s %s:%d: answer status %d", pchPeer, m_str_dest_ip.c_str(), m_iPort, m_iRespondStatus);
     else
-        log_failure("%s %s:%d: %s", pchPeer, m_str_dest_ip.c_str(), m_iPort, pchWhy);
+        note_failure("%s %s:%d: %s", pchPeer, m_str_dest_ip.c_str(), m_iPort, pchWhy);
 }
 
 void CSmallHttp::closeHttpConnection() { m_tcpConnection.closeConnection(); }

@@ -89,9 +89,9 @@ public:
     // Both halves: the request sent, then the answer read.
     const char* exchange(const char* method, const char* absPath, const std::string& queryString);
 
-    // Writes the failure line of a failed exchange with pchPeer ("backend"):
+    // Notes the failure of a failed exchange with pchPeer ("backend"):
     // the peer's address and why, from the connect to the end of the body.
-    void logFailure(const char* pchPeer) const;
+    void noteFailure(const char* pchPeer) const;
 
     // What the parser and the composer produced, for tests and traces.
     const char* getRequestText() const { return m_pchLongRequest ? m_pchLongRequest : m_chRequestBuf; }

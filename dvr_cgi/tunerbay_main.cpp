@@ -29,6 +29,7 @@ enum EAction {
     FORWARD_GET,
     FORWARD_POST,
     SELF_ANSWER, // one of the fixed answers above, sent as a success
+    SELF_FAILURE, // a fixed answer that reports a failure: sent the same way, with the failure line
     NOT_IMPLEMENT, // the unknown-command error, traced with the text
 };
 
@@ -59,17 +60,17 @@ const SStep STEP_FORWARD_POST = { FORWARD_POST, nullptr, RETURN_0 };
 // The option update ("option", "update") has its own code below: it may switch
 // the DVR service.
 const SRow ROWS[] = {
-    { "option", "get", true, STEP_FORWARD_GET, { SELF_ANSWER, SERVER_MISSING_ANSWER, RETURN_0 } },
+    { "option", "get", true, STEP_FORWARD_GET, { SELF_FAILURE, SERVER_MISSING_ANSWER, RETURN_0 } },
     { "option", nullptr, false, { NOT_IMPLEMENT, "no suitable todo with subfunc=option", RETURN_0 }, {} },
-    { "info", "list", true, STEP_FORWARD_GET, { SELF_ANSWER, NOT_READY_ANSWER, EXIT_0 } },
+    { "info", "list", true, STEP_FORWARD_GET, { SELF_FAILURE, NOT_READY_ANSWER, EXIT_0 } },
     { "info", nullptr, false, { NOT_IMPLEMENT, "no suitable todo with subfunc=info", EXIT_0 }, {} },
     { "region", "list", true, STEP_FORWARD_GET, { SELF_ANSWER, OK_ANSWER, EXIT_0 } },
-    { "region", "update", true, STEP_FORWARD_GET, { SELF_ANSWER, FAILURE_ANSWER, EXIT_0 } },
-    { "region", "get", true, STEP_FORWARD_GET, { SELF_ANSWER, FAILURE_ANSWER, EXIT_0 } },
+    { "region", "update", true, STEP_FORWARD_GET, { SELF_FAILURE, FAILURE_ANSWER, EXIT_0 } },
+    { "region", "get", true, STEP_FORWARD_GET, { SELF_FAILURE, FAILURE_ANSWER, EXIT_0 } },
     { "region", nullptr, false, { NOT_IMPLEMENT, "no suitable todo with subfunc=region", RETURN_0 }, {} },
     { "network", "list", true, STEP_FORWARD_GET, { SELF_ANSWER, OK_ANSWER, RETURN_0 } },
-    { "network", "add", true, STEP_FORWARD_POST, { SELF_ANSWER, FAILURE_ANSWER, EXIT_0 } },
-    { "network", "delete", true, STEP_FORWARD_POST, { SELF_ANSWER, FAILURE_ANSWER, EXIT_0 } },
+    { "network", "add", true, STEP_FORWARD_POST, { SELF_FAILURE, FAILURE_ANSWER, EXIT_0 } },
+    { "network", "delete", true, STEP_FORWARD_POST, { SELF_FAILURE, FAILURE_ANSWER, EXIT_0 } },
     { "network", nullptr, false, { NOT_IMPLEMENT, "no suitable todo with subfunc=network", RETURN_0 }, {} },
     { "feoption", "list", true, STEP_FORWARD_GET, { SELF_ANSWER, OK_ANSWER, EXIT_0 } },
     { "feoption", nullptr, false, { NOT_IMPLEMENT, "no suitable todo with subfunc=feoption", RETURN_0 }, {} },
@@ -117,6 +118,10 @@ public:
         case SELF_ANSWER:
             answer(step.pchText);
             break;
+        case SELF_FAILURE:
+            answer(step.pchText);
+            write_failure_line();
+            break;
         case NOT_IMPLEMENT:
             debug_print("[tunerbay]", "%s", step.pchText);
             m_request.respondToClient(RESPOND_REASON_NOT_IMPLEMENT);
@@ -132,13 +137,13 @@ private:
     std::string& m_respondData;
 };
 
-// Runs the DVR service script to its end; the web server's log gets the failure
-// line when it fails, since the answer cannot say so.
+// Runs the DVR service script to its end. Its failure is noted: the answer
+// cannot say so, but a forward that then fails names it as the cause.
 void run_dvr_service(const char* pchAction)
 {
     const char* argv[] = { DVR_SERVICE_SCRIPT, pchAction, nullptr };
     if (run_service_script(argv) != 0)
-        log_failure("%s %s: %s", DVR_SERVICE_SCRIPT, pchAction, last_run_failure());
+        note_failure("%s %s: %s", DVR_SERVICE_SCRIPT, pchAction, last_run_failure());
 }
 
 // The option update, which may start or stop the DVR service.
@@ -216,7 +221,7 @@ int main()
             require_session(tunerbay);
         const bool bRunning = !row.bCheckBackend || is_process_exist(DVR_BACKEND_NAME);
         if (!bRunning)
-            log_failure("backend process not running");
+            note_failure("backend process not running");
         run.run(bRunning ? row.running : row.stopped);
         return 0;
     }

@@ -186,16 +186,25 @@ TEST(CgiResponder, CodeAfterAnExitingReasonNeverRuns)
     }
 }
 
-// One line a run, cut with the newline last; control bytes never forge a line.
+// One line a run, the first cause, written once, cut with the newline last;
+// control bytes never forge a line.
 TEST(CgiResponder, FailureLineIsOneCutLineWithoutControlBytes)
 {
     ChildResult r = run_in_child([]() {
-        dup2(STDOUT_FILENO, STDERR_FILENO);
+        int err[2];
+        if (pipe(err) != 0 || dup2(err[1], STDERR_FILENO) < 0)
+            return 1;
         set_failure_program("epg");
         set_failure_request("info", "list");
-        log_failure("forged\r\nepg: x\x1b\x7f %s", std::string(300, 'w').c_str());
-        log_failure("second");
-        return 0;
+        note_failure("forged\r\nepg: x\x1b\x7f %s", std::string(300, 'w').c_str());
+        note_failure("second");
+        write_failure_line();
+        write_failure_line();
+        close(STDERR_FILENO);
+        close(err[1]);
+        char line[2 * DVR_FAILURE_LINE_MAX];
+        ssize_t n = read(err[0], line, sizeof line);
+        return n > 0 && write_all(STDOUT_FILENO, line, static_cast<size_t>(n)) ? 0 : 1;
     });
     ASSERT_EQ(static_cast<size_t>(DVR_FAILURE_LINE_MAX), r.out.size());
     EXPECT_EQ(0u, r.out.find("epg: info/list: forged??epg: x?? www"));
