@@ -86,6 +86,8 @@ ERR_UNKNOWN='{"total_count": 0, "result": "failure", "errcode": -4, "errmsg": "E
 ERR_SERVER_MISSING='{"total_count": 0, "result": "failure", "errcode": -2, "errmsg": "ERROR SERVER NOT EXIST"}'
 ERR_AUTH='{"total_count": 0, "result": "failure", "errcode": -5, "errmsg": "ERROR AUTHENTICATION FAIL"}'
 ERR_EXPECTATION='{"total_count": 0, "result": "failure", "errcode": -1, "errmsg": "ERROR"}'
+# tunerbay's own answer to the tuner list while the backend is not running.
+NOT_READY_ANSWER='{"entries": [], "result": "fail", "errcode": -99, "total_count": 0, "errmsg": "tvheadend isn'"'"'t ready."}'
 
 # ---------------------------------------------------------------------------
 # Entering the sandbox
@@ -313,6 +315,9 @@ _sandbox_setup() {
 	# Where init scripts keep pid files and logs.
 	mount -t tmpfs sandbox-run "$(readlink -f /var/run)" || return 1
 	mount -t tmpfs sandbox-varlog /var/log || return 1
+	# The NAS's cgi-bin where the installed web server snippets name it (the
+	# web server package makes the directory).
+	mount --bind "$WEB_CGI_BIN" /usr/lib/cgi-bin || return 1
 
 	# The stand-ins, the built ones from STANDIN_BIN. The backend gets a plain
 	# copy at a fixed place, under its process name, so the DVR service script
@@ -700,13 +705,20 @@ expect_forwarded() {
 # login_start: the NAS web server (login-lighttpd.conf) with the login service
 # and whatever web_install put beside it in its cgi-bin, over HTTP on
 # LOGIN_HTTP_PORT and over HTTPS on LOGIN_HTTPS_PORT and 443, with a
-# self-signed certificate made now.
+# self-signed certificate made now. It takes tunerbay's and epg's settings from
+# the installed lighttpd snippet (installing the build when nothing is): its
+# breakage log is WEB_BREAKAGE_LOG, its upload folder WEB_UPLOADS.
+WEB_LIGHTTPD_SNIPPET=$WEB_ROOT/etc/lighttpd/conf-available/20-dvr-cgi.conf
+WEB_BREAKAGE_LOG=/var/log/lighttpd/breakage.log
+WEB_UPLOADS=$LOGIN_DIR/uploads
 login_start() {
+	[[ -e $WEB_LIGHTTPD_SNIPPET ]] || web_install
+	mkdir -p "${WEB_BREAKAGE_LOG%/*}" "$WEB_UPLOADS" || _sandbox_die "cannot make the web server's folders"
 	openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -days 2 \
 		-keyout "$LOGIN_DIR/cert.pem" -out "$LOGIN_DIR/cert.pem" >"$NAS_LOG/openssl.out" 2>&1 ||
 		_sandbox_die "cannot make a certificate: $(cat "$NAS_LOG/openssl.out")"
 	LOGIN_DIR=$LOGIN_DIR WEB_CGI_BIN=$WEB_CGI_BIN LOGIN_HTTP_PORT=$LOGIN_HTTP_PORT \
-		LOGIN_HTTPS_PORT=$LOGIN_HTTPS_PORT lighttpd -f "$STANDIN_DIR/login-lighttpd.conf" >"$NAS_DIR/lighttpd.out" 2>&1 ||
+		LOGIN_HTTPS_PORT=$LOGIN_HTTPS_PORT WEB_LIGHTTPD_SNIPPET=$WEB_LIGHTTPD_SNIPPET WEB_UPLOADS=$WEB_UPLOADS lighttpd -f "$STANDIN_DIR/login-lighttpd.conf" >"$NAS_DIR/lighttpd.out" 2>&1 ||
 		_sandbox_die "lighttpd does not start: $(cat "$NAS_DIR/lighttpd.out" "$LOGIN_DIR/error.log" 2>/dev/null)"
 	if ! _wait_for 250 port_listening "$LOGIN_HTTP_PORT" || ! _wait_for 250 port_listening "$LOGIN_HTTPS_PORT"; then
 		_sandbox_die "the login service does not listen"
@@ -764,13 +776,14 @@ web_header() {
 # The web server's error log, shown when a request fails.
 WEB_ERROR_LOG=$LOGIN_DIR/error.log
 
-# expect_web_json LABEL DOC: the browser got status 200, the program's
-# Content-Type and a Content-Length of DOC's bytes, each once, and exactly DOC.
+# expect_web_json LABEL DOC: the browser got status 200 (HTTP/1.1, or 1.0 from
+# a server that speaks no more), the program's Content-Type and a
+# Content-Length of DOC's bytes, each once, and exactly DOC.
 # With WEB_CHUNKED_OK=1 a chunked answer without Content-Length passes too.
 expect_web_json() {
 	local label=$1 doc=$2 status
 	status=$(head -n 1 "$WEB_HEAD" 2>/dev/null | tr -d '\r')
-	if [[ $WEB_STATUS == 0 && $status == "HTTP/1.1 200 OK" ]]; then
+	if [[ $WEB_STATUS == 0 && $status =~ ^HTTP/1\.[01]\ 200\ OK$ ]]; then
 		t_ok "$label: status 200"
 	else
 		t_fail "$label: status 200" "curl status $WEB_STATUS, status line '$status'" \
@@ -792,13 +805,34 @@ _nothing_started_runs() {
 	[[ -z $(programs_running "${_WEB_STARTED[@]}") ]]
 }
 
+# The failure lines a log holds, as the programs wrote them: whatever a web
+# server puts around a line of a CGI's standard error taken away.
+failure_lines() {
+	grep -oE '(tunerbay|epg): [a-z_]+(/[a-z_]+)?: .*' "$1" | sed -E 's#: /[^ ]*/(tunerbay|epg)$##'
+}
+
 # web_server_rows URL: what every web server that runs the installed programs
 # from its cgi-bin at URL (with the login service beside them) must pass: a GET
-# and a POST forward, an answer with exit status 255, epg with a session, the
-# transport stream byte for byte, and no process left behind.
+# and a POST forward (no POST with WEB_NO_POST=1), a self-answered request, a
+# failure answered exactly, an answer with exit status 255, epg with a session,
+# the transport stream byte for byte, and no process left behind. The failure
+# lines of the failed requests, and only those, are in WEB_FAILURE_LOG (none
+# is looked for where it is empty).
+WEB_FAILURE_LOG=$WEB_BREAKAGE_LOG
 web_server_rows() {
 	local url=$1 query prog
 	local body='{"entries":[{"index":0,"name":"Tuner 0","fr":474000000}],"total_count":1,"result":"success"}'
+	[[ -z $WEB_FAILURE_LOG ]] || : >"$WEB_FAILURE_LOG"
+
+	# With the DVR service stopped, tunerbay answers the region list itself,
+	# with success: no failure line.
+	case_begin "tunerbay's own success answer"
+	web GET "$url/cgi-bin/tunerbay?subfunc=region&todo=list"
+	expect_web_json "OK answer" '{"result":"success","errcode":0,"errmsg":"OK","total_count":0,"enable_dvr":0}'
+
+	case_begin "epg without a backend"
+	web GET "$url/cgi-bin/epg?subfunc=info&todo=list&sid=$GOOD_SID"
+	expect_web_json "errcode -2 answer, exactly" "$ERR_SERVER_MISSING"
 
 	case_begin "tunerbay GET"
 	backend_start
@@ -807,13 +841,15 @@ web_server_rows() {
 	expect_web_json "backend body" "$body"
 	expect_forwarded "forwarded unchanged" GET /xrec/tunerbay.cgi 'subfunc=network&todo=list&sid=x&up=0'
 
-	case_begin "tunerbay POST"
-	backend_start
-	json_answer '{"result":"success","errcode":0,"errmsg":"OK"}'
-	query='subfunc=network&todo=add&fr=474000000&bw=8000000&cs=QAM64&tm=8k&gi=1%2F4'
-	web POST "$url/cgi-bin/tunerbay?$query" 'ignored=1&subfunc=scan'
-	expect_web_json "backend body" '{"result":"success","errcode":0,"errmsg":"OK"}'
-	expect_forwarded "the query as the form body" POST /xrec/tunerbay.cgi "$query"
+	if [[ ${WEB_NO_POST-} != 1 ]]; then
+		case_begin "tunerbay POST"
+		backend_start
+		json_answer '{"result":"success","errcode":0,"errmsg":"OK"}'
+		query='subfunc=network&todo=add&fr=474000000&bw=8000000&cs=QAM64&tm=8k&gi=1%2F4'
+		web POST "$url/cgi-bin/tunerbay?$query" 'ignored=1&subfunc=scan'
+		expect_web_json "backend body" '{"result":"success","errcode":0,"errmsg":"OK"}'
+		expect_forwarded "the query as the form body" POST /xrec/tunerbay.cgi "$query"
+	fi
 
 	# The program ends with status 255 here; the browser still gets status 200
 	# and the whole answer.
@@ -850,13 +886,19 @@ web_server_rows() {
 		else
 			web GET "$url/cgi-bin/epg?subfunc=info&todo=list_more&stream=1&channel=3&sid=$GOOD_SID"
 		fi
-		check "status 200" test "$(head -n 1 "$WEB_HEAD" | tr -d '\r')" == "HTTP/1.1 200 OK"
+		check "status 200" grep -qE '^HTTP/1\.[01] 200 OK.?$' <(head -n 1 "$WEB_HEAD")
 		check "Content-Type video/mp2t" test "$(web_header Content-Type)" == video/mp2t
 		check "Cache-Control no-cache" test "$(web_header Cache-Control)" == no-cache
 		_expect_same_file "the stream byte for byte" "$WEB_BODY" "$expected"
 	done
 
 	CASE=''
+	if [[ -n $WEB_FAILURE_LOG ]]; then
+		failure_lines "$WEB_FAILURE_LOG" >"$NAS_OUT/failure.lines"
+		expect_lines "a failure line for each failed request, none for the others" "$NAS_OUT/failure.lines" \
+			"epg: info/list: backend process not running" \
+			"tunerbay: region/list: backend 127.0.0.1:$BACKEND_PORT: answer status 404"
+	fi
 	if _wait_for 250 _nothing_started_runs; then
 		t_ok "no CGI, tool or daemon left running"
 	else

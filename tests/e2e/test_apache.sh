@@ -19,7 +19,8 @@ web_install
 APACHE_DIR=$NAS_DIR/apache
 mkdir -p "$APACHE_DIR"
 WEB_ERROR_LOG=$APACHE_DIR/error.log
-APACHE_DIR=$APACHE_DIR LOGIN_DIR=$LOGIN_DIR WEB_CGI_BIN=$WEB_CGI_BIN LOGIN_HTTP_PORT=$LOGIN_HTTP_PORT \
+WEB_FAILURE_LOG=$WEB_ERROR_LOG
+APACHE_DIR=$APACHE_DIR LOGIN_DIR=$LOGIN_DIR WEB_ROOT=$WEB_ROOT WEB_CGI_BIN=$WEB_CGI_BIN LOGIN_HTTP_PORT=$LOGIN_HTTP_PORT \
 	apache2 -f "$STANDIN_DIR/login-apache.conf" -k start >"$APACHE_DIR/start.out" 2>&1 ||
 	_sandbox_die "apache2 does not start: $(cat "$APACHE_DIR/start.out" "$WEB_ERROR_LOG" 2>/dev/null)"
 _wait_for 250 port_listening "$LOGIN_HTTP_PORT" || _sandbox_die "apache2 does not listen: $(cat "$WEB_ERROR_LOG")"

@@ -21,7 +21,8 @@ case_begin "cmake --install with DESTDIR and prefix /usr"
 web_install
 (cd "$WEB_ROOT" && find . -type f -not -path './usr/share/*' -not -path '*/systemd/*' | sort) >"$NAS_OUT/installed"
 expect_lines "installed files" "$NAS_OUT/installed" \
-	./etc/init.d/dongle_watchdog ./usr/lib/cgi-bin/authLogin.cgi ./usr/lib/cgi-bin/epg \
+	./etc/apache2/conf-available/dvr-cgi.conf ./etc/init.d/dongle_watchdog \
+	./etc/lighttpd/conf-available/20-dvr-cgi.conf ./usr/lib/cgi-bin/authLogin.cgi ./usr/lib/cgi-bin/epg \
 	./usr/lib/cgi-bin/tunerbay ./usr/sbin/dongle_watchdog
 # same_executable INSTALLED BUILT: an executable copy of BUILT.
 # shellcheck disable=SC2317 # called through check
@@ -41,7 +42,8 @@ DESTDIR=$other_root cmake --install "$DVR_BUILD_DIR" --prefix /usr/local >"$NAS_
 check "installs" test $? -eq 0
 (cd "$other_root" && find . -type f -not -path './usr/local/share/*' | sort) >"$NAS_OUT/installed"
 expect_lines "everything under the prefix" "$NAS_OUT/installed" \
-	./usr/local/etc/init.d/dongle_watchdog ./usr/local/lib/cgi-bin/epg ./usr/local/lib/cgi-bin/tunerbay \
+	./usr/local/etc/apache2/conf-available/dvr-cgi.conf ./usr/local/etc/init.d/dongle_watchdog \
+	./usr/local/etc/lighttpd/conf-available/20-dvr-cgi.conf ./usr/local/lib/cgi-bin/epg ./usr/local/lib/cgi-bin/tunerbay \
 	./usr/local/lib/systemd/system/dongle_watchdog.service ./usr/local/sbin/dongle_watchdog
 check "its unit starts the watchdog there" grep -qx 'ExecStart=/usr/local/sbin/dongle_watchdog' \
 	"$other_root"/usr/local/lib/systemd/system/dongle_watchdog.service
@@ -72,6 +74,38 @@ check "answered during the pause, in under 1 s (${took} ms)" test "$took" -lt 10
 wait "$stream"
 check "the stream came whole across its pause" test "$(stat -c %s "$NAS_OUT/paused.ts")" -eq 37600
 
+# A live view never ends by itself. With the package's snippet lighttpd passes
+# it on as it comes and ends the CGI with its viewer. On disk it keeps only its
+# overflow buffer of some 64 KiB a stream, not the stream (which the default
+# setting spools there until the disk is full).
+case_begin "an endless stream to two viewers at once"
+backend_start
+set_answer "$(printf '%s\n' 'text HTTP/1.1 200 OK\r\nContent-Type: video/mp2t\r\n\r\n' 'stream 1000000000000')"
+pids=()
+for i in 1 2; do
+	curl -s --max-time 3 -w '%{time_starttransfer}' -o "$NAS_OUT/live.$i.ts" \
+		"$HTTP_URL/cgi-bin/epg?subfunc=info&todo=list_more&stream=1&channel=$i&sid=$GOOD_SID" >"$NAS_OUT/live.$i.first" &
+	pids+=($!)
+done
+most=0
+for _ in {1..20}; do
+	sleep 0.1
+	size=$(du -sb "$WEB_UPLOADS" | cut -f 1)
+	((size > most)) && most=$size
+done
+check "lighttpd's upload folder stays below 1 MiB (at most $most bytes)" test "$most" -lt 1048576
+wait "${pids[@]}"
+left=$(date +%s%N)
+no_cgi_left() { [[ -z $(programs_running tunerbay epg) ]]; }
+_wait_for 250 no_cgi_left
+gone=$((($(date +%s%N) - left) / 1000000))
+for i in 1 2; do
+	first=$(cat "$NAS_OUT/live.$i.first")
+	check "viewer $i: the first bytes within 1 s (${first} s), then more" \
+		awk -v t="$first" -v n="$(stat -c %s "$NAS_OUT/live.$i.ts")" 'BEGIN { exit !(t > 0 && t < 1 && n > 1000000) }'
+done
+check "both CGIs gone within 2 s of their viewers (${gone} ms)" test "$gone" -lt 2000
+
 case_begin "tunerbay over HTTPS"
 backend_start
 json_answer "$BODY"
@@ -80,7 +114,7 @@ expect_web_json "backend body" "$BODY"
 
 case_begin "tunerbay's own answer, no backend"
 web GET "$HTTP_URL/cgi-bin/tunerbay?subfunc=info&todo=list"
-expect_web_json "not ready" '{"entries": [], "result": "fail", "errcode": -99, "total_count": 0, "errmsg": "tvheadend isn'"'"'t ready."}'
+expect_web_json "not ready" "$NOT_READY_ANSWER"
 
 case_begin "tunerbay unknown command"
 web GET "$HTTP_URL/cgi-bin/tunerbay"
@@ -144,7 +178,6 @@ whole=0
 for i in $(seq 1 20); do [[ $(cat "$NAS_OUT/silent.$i") == "$ERR_EXPECTATION" ]] && whole=$((whole + 1)); done
 check "twenty whole failure answers within 45 s ($whole in ${took} s)" test "$whole" -eq 20 -a "$took" -lt 45
 # A process may still be ending (a sanitizer build checks for leaks after the answer).
-no_cgi_left() { [[ -z $(programs_running tunerbay epg) ]]; }
 deadline=$(($(date +%s) + 15))
 while ! no_cgi_left && (($(date +%s) < deadline)); do sleep 0.2; done
 check "no CGI left" no_cgi_left

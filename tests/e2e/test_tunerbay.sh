@@ -12,7 +12,6 @@ OK_ANSWER='{"result":"success","errcode":0,"errmsg":"OK","total_count":0,"enable
 SUCCESS_ANSWER='{"result":"success","errcode":0,"errmsg":"SUCCESS","enable_dvr":0}'
 SERVER_MISSING_ANSWER='{"result":"failure","errcode":-2,"errmsg":"ERROR SERVER NOT EXIST","total_count":0,"enable_dvr":0}'
 FAILURE_ANSWER='{"result":"failure","errcode":-1,"errmsg":"ERROR","enable_dvr":0}'
-NOT_READY_ANSWER='{"entries": [], "result": "fail", "errcode": -99, "total_count": 0, "errmsg": "tvheadend isn'"'"'t ready."}'
 
 PATH_TB=/xrec/tunerbay.cgi
 
