@@ -190,6 +190,10 @@ def check_stream(headers, body, expected_file):
     problems = []
     if headers.get("content-type") != "video/mp2t":
         problems.append("Content-Type is %r" % headers.get("content-type"))
+    if "content-length" in headers:
+        # Counted by a web server that held the stream: a live view would never arrive.
+        problems.append("the web server held the stream back until its end (Content-Length %s)"
+                        % headers["content-length"])
     if len(body) == 0 or len(body) % TS_PACKET:
         problems.append("%d bytes are no whole number of packets" % len(body))
     elif any(body[i] != 0x47 for i in range(0, len(body), TS_PACKET)):
@@ -204,12 +208,12 @@ def check_stream(headers, body, expected_file):
 
 def show_stream(headers, body):
     # The relay sends no Content-Length, since a stream runs until the backend
-    # ends it; a web server that holds the whole of a short stream before it
-    # answers may count it and add one.
-    length = headers.get("content-length")
-    print("    Content-Type: %s, %s" % (headers.get("content-type"),
-          "Content-Length: %s, which the web server added: the relay sends none" % length if length
-          else "no Content-Length: the stream runs until the backend ends it"))
+    # ends it; the web server passes it on as it comes, chunked over HTTP/1.1.
+    print("    Content-Type: %s, Transfer-Encoding: %s, %s" % (
+        headers.get("content-type"), headers.get("transfer-encoding", "none"),
+        "no Content-Length: passed on as it came, until the backend ended it" if "content-length" not in headers
+        else "Content-Length: %s: the web server held the whole stream before it answered"
+        % headers["content-length"]))
     print("    %d bytes: %d transport stream packets of %d bytes; the first one:"
           % (len(body), len(body) // TS_PACKET, TS_PACKET))
     first = body[:TS_PACKET]
