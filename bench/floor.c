@@ -46,7 +46,7 @@ static int connect_to(int port)
 
 static int send_request(int fd, const char* request)
 {
-    return fd >= 0 && send_all(fd, request, strlen(request)) ? fd : -1;
+    return fd >= 0 && send_all(fd, request, strlen(request), NULL) ? fd : -1;
 }
 
 /* Reads a connection to its end and closes it. */

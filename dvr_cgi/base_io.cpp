@@ -1,47 +1,41 @@
-// The trace hook and the write loop.
+// The one wait, the write loop, the clock and the percent escapes.
 #include "base_io.h"
 
 #include <errno.h>
-#include <poll.h>
-#include <stdarg.h>
-#include <stdio.h>
+#include <limits.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform.h"
-
-#ifdef DVR_CGI_TRACE
-void debug_print(const char* tag, const char* format, ...)
+int wait_ready(struct pollfd* fds, int count, const struct timespec* deadline)
 {
-    char line[4096];
-    int n = snprintf(line, sizeof(line), "%s ", tag);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(line))
-        n = 0;
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line + n, sizeof(line) - static_cast<size_t>(n), format, args);
-    va_end(args);
-    // One write per line, so lines of concurrent CGIs do not interleave in the log.
-    size_t len = strlen(line);
-    if (len == 0 || line[len - 1] != '\n') {
-        if (len + 1 < sizeof(line))
-            line[len++] = '\n';
-        else
-            line[len - 1] = '\n';
+    for (;;) {
+        int timeout = -1;
+        if (deadline) {
+            const long left = ms_until(deadline);
+            if (left == 0)
+                return 0;
+            timeout = left < INT_MAX ? static_cast<int>(left) : INT_MAX;
+        }
+        const int r = poll(fds, static_cast<nfds_t>(count), timeout);
+        // A poll that ran out re-reads the clock: it may wake a little early.
+        if (r > 0 || (r < 0 && errno != EINTR))
+            return r;
     }
-    ssize_t ignored = write(STDERR_FILENO, line, len);
-    (void)ignored;
 }
-#endif
+
+int wait_fd(int fd, short events, const struct timespec* deadline)
+{
+    struct pollfd pfd = { fd, events, 0 };
+    return wait_ready(&pfd, 1, deadline);
+}
 
 namespace {
 
-// The one write loop. bSocket: sendmsg without SIGPIPE, and EAGAIN is the
-// socket's send limit running out; otherwise EAGAIN is a full non-blocking
-// descriptor, waited on.
-bool _write_loop(int fd, struct iovec* iov, int count, bool bSocket)
+// The one write loop. bSocket: sendmsg without SIGPIPE and without blocking,
+// each wait for room bounded by the deadline; otherwise a full non-blocking
+// descriptor is waited on as long as its reader takes.
+bool _write_loop(int fd, struct iovec* iov, int count, bool bSocket, const struct timespec* deadline)
 {
     int index = 0;
     while (index < count) {
@@ -55,16 +49,19 @@ bool _write_loop(int fd, struct iovec* iov, int count, bool bSocket)
             memset(&msg, 0, sizeof(msg));
             msg.msg_iov = iov + index;
             msg.msg_iovlen = static_cast<size_t>(count - index);
-            n = sendmsg(fd, &msg, MSG_NOSIGNAL);
+            n = sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
         } else {
             n = writev(fd, iov + index, count - index);
         }
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            if (errno == EAGAIN && !bSocket) {
-                struct pollfd pfd = { fd, POLLOUT, 0 };
-                poll(&pfd, 1, -1);
+            if (errno == EAGAIN) {
+                const int r = wait_fd(fd, POLLOUT, bSocket ? deadline : nullptr);
+                if (r == 0)
+                    errno = ETIMEDOUT;
+                if (r <= 0)
+                    return false;
                 continue;
             }
             return false;
@@ -85,81 +82,21 @@ bool _write_loop(int fd, struct iovec* iov, int count, bool bSocket)
 
 } // namespace
 
-namespace {
-const char* s_pchProgram = "dvr";
-const char* s_pchSubFunc = "request";
-const char* s_pchToDo = nullptr;
-// The first cause of the run, its whole line; empty until one is noted.
-char s_chFailureLine[DVR_FAILURE_LINE_MAX + 1];
-size_t s_failureLineLen = 0;
-bool s_bFailureWritten = false;
-
-// Servers of the thttpd family give a CGI one pipe for both outputs: a line
-// there would become part of the answer. A terminal is no answer, and shows it.
-bool _stderr_is_the_answer()
+bool write_all_iov(int fd, struct iovec* iov, int count)
 {
-    struct stat out, err;
-    return fstat(STDOUT_FILENO, &out) == 0 && fstat(STDERR_FILENO, &err) == 0 && out.st_dev == err.st_dev
-        && out.st_ino == err.st_ino && !S_ISCHR(out.st_mode);
+    return _write_loop(fd, iov, count, false, nullptr);
 }
-} // namespace
-
-void set_failure_program(const char* program) { s_pchProgram = program; }
-
-void set_failure_request(const char* subFunc, const char* toDo)
-{
-    s_pchSubFunc = subFunc;
-    s_pchToDo = toDo;
-}
-
-void note_failure(const char* format, ...)
-{
-    if (s_failureLineLen != 0)
-        return;
-    char* line = s_chFailureLine;
-    const size_t size = sizeof(s_chFailureLine);
-    int n = snprintf(line, size, "%s: %s%s%s: ", s_pchProgram, s_pchSubFunc, s_pchToDo ? "/" : "",
-        s_pchToDo ? s_pchToDo : "");
-    if (n < 0)
-        return;
-    if (static_cast<size_t>(n) < size) {
-        va_list args;
-        va_start(args, format);
-        vsnprintf(line + n, size - static_cast<size_t>(n), format, args);
-        va_end(args);
-    }
-    // Cut to fit, the newline always last.
-    size_t len = strnlen(line, DVR_FAILURE_LINE_MAX - 1);
-    for (size_t i = 0; i < len; i++) {
-        const unsigned char ch = static_cast<unsigned char>(line[i]);
-        if (ch < 0x20 || ch == 0x7F)
-            line[i] = '?';
-    }
-    line[len++] = '\n';
-    s_failureLineLen = len;
-}
-
-void write_failure_line(void)
-{
-    if (s_failureLineLen == 0 || s_bFailureWritten || _stderr_is_the_answer())
-        return;
-    s_bFailureWritten = true;
-    ssize_t ignored = write(STDERR_FILENO, s_chFailureLine, s_failureLineLen);
-    (void)ignored;
-}
-
-bool write_all_iov(int fd, struct iovec* iov, int count) { return _write_loop(fd, iov, count, false); }
 
 bool write_all(int fd, const char* p, size_t n)
 {
     struct iovec iov = { const_cast<char*>(p), n };
-    return _write_loop(fd, &iov, 1, false);
+    return _write_loop(fd, &iov, 1, false, nullptr);
 }
 
-bool send_all(int fd, const char* p, size_t n)
+bool send_all(int fd, const char* p, size_t n, const struct timespec* deadline)
 {
     struct iovec iov = { const_cast<char*>(p), n };
-    return _write_loop(fd, &iov, 1, true);
+    return _write_loop(fd, &iov, 1, true, deadline);
 }
 
 struct timespec moment_after_ms(long ms)
@@ -175,13 +112,23 @@ struct timespec moment_after_ms(long ms)
     return t;
 }
 
+const struct timespec* earlier_moment(const struct timespec* a, const struct timespec* b)
+{
+    if (!a || !b)
+        return a ? a : b;
+    return a->tv_sec < b->tv_sec || (a->tv_sec == b->tv_sec && a->tv_nsec <= b->tv_nsec) ? a : b;
+}
+
 long ms_until(const struct timespec* moment)
 {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    long ms
-        = static_cast<long>(moment->tv_sec - now.tv_sec) * 1000L + (moment->tv_nsec - now.tv_nsec) / 1000000L;
-    return ms > 0 ? ms : 0;
+    const long long ns = (static_cast<long long>(moment->tv_sec) - now.tv_sec) * 1000000000LL
+        + (moment->tv_nsec - now.tv_nsec);
+    if (ns <= 0)
+        return 0;
+    const long long ms = (ns + 999999) / 1000000;
+    return ms < LONG_MAX ? static_cast<long>(ms) : LONG_MAX;
 }
 
 int hex_value(char c)

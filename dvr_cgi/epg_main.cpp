@@ -4,9 +4,9 @@
 #include <string.h>
 #include <string>
 
-#include "base_io.h"
 #include "epg.h"
 #include "forward.h"
+#include "log_line.h"
 #include "my_utility.h"
 #include "platform.h"
 #include "small_http.h"

@@ -7,7 +7,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "base_io.h"
+#include "log_line.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "base_io.h"
 #include "cgiprocessor.h"
+#include "log_line.h"
 #include "my_utility.h"
 #include "platform.h"
 #include "small_http.h"
@@ -18,7 +18,7 @@
 // the process with 255. The body is held once: the answer document adopts the
 // client's buffer. With bRecheckBackend the backend process is looked for again
 // once the request is sent: one that has ended by then is not waited for, and
-// its answer is the empty text. Each failure notes its cause (base_io.h).
+// its answer is the empty text. Each failure notes its cause (log_line.h).
 // TRequest is a request class, with its own json_to_xml, adoptDoc and isTransferSuccess.
 template <class TRequest>
 void forward_to_backend(TRequest& request, CSmallHttp& http, const char* method, const char* path,

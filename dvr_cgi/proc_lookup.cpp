@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "base_io.h"
+#include "log_line.h"
 #include "platform.h"
 
 pid_t* _find_pid_by_name_in(const char* procRoot, const char* pidName)

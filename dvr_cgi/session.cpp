@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "base_io.h"
+#include "log_line.h"
 #include "platform.h"
 #include "small_http.h"
 

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "base_io.h"
+#include "log_line.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 
 #include "base_io.h"
 #include "chunk_decoder.h"
+#include "log_line.h"
 #include "small_http.h"
 
 namespace {

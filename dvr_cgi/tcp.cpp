@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "base_io.h"
+#include "log_line.h"
 #include "platform.h"
 
 CTcp::CTcp()
@@ -118,7 +119,7 @@ bool CTcp::sendAll(const char* pData, size_t len)
 {
     if (!__boundWait(SO_SNDTIMEO))
         return false;
-    return send_all(m_sockfd, pData, len);
+    return send_all(m_sockfd, pData, len, nullptr);
 }
 
 int CTcp::recvData(char* pRecvBuf, int len)

@@ -5,8 +5,8 @@
 #include <string>
 #include <unistd.h>
 
-#include "base_io.h"
 #include "forward.h"
+#include "log_line.h"
 #include "my_utility.h"
 #include "platform.h"
 #include "small_http.h"

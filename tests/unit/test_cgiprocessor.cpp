@@ -17,6 +17,7 @@
 #include "base_io.h"
 #include "cgiprocessor.h"
 #include "child_run.h"
+#include "log_line.h"
 #include "platform.h"
 
 namespace {

@@ -30,10 +30,10 @@ const size_t REQUEST_LIMIT = 64 * 1024 * 1024;
 bool send_pieces(int fd, const char* p, size_t n, size_t piece)
 {
     if (piece == 0)
-        return send_all(fd, p, n);
+        return send_all(fd, p, n, nullptr);
     while (n > 0) {
         size_t k = std::min(n, piece);
-        if (!send_all(fd, p, k))
+        if (!send_all(fd, p, k, nullptr))
             return false;
         p += k;
         n -= k;
@@ -358,7 +358,7 @@ void CAnswerScript::run(int fd) const
             for (uint64_t left = step.count; left > 0 && sent;) {
                 size_t n = static_cast<size_t>(std::min<uint64_t>(sliceSize, left));
                 ts_pattern_fill(streamOffset, slice.data(), n);
-                sent = send_all(fd, slice.data(), n);
+                sent = send_all(fd, slice.data(), n, nullptr);
                 streamOffset += n;
                 left -= n;
             }
