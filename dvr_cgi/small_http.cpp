@@ -1,17 +1,18 @@
 // The one-exchange HTTP/1.1 client: the request composed, the answer's header
-// block parsed, its body read by length or in chunks under a size cap.
+// block parsed, its body read by length, in chunks or to the connection's end,
+// under a size cap.
 #include "small_http.h"
 
 #include <errno.h>
 #include <limits.h>
-#include <stdarg.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include "base_io.h"
+#include "http_text.h"
 #include "log_line.h"
+#include "stream_relay.h"
 
 namespace {
 
@@ -24,101 +25,9 @@ const int HEADER_BLOCK_END_LEN = 4;
 // Content-Length that the backend does not honour never decides the memory.
 const size_t BODY_FIRST_ROOM = 16 * 1024;
 
-// A decimal number as atoi reads it (leading white space, a sign, digits),
-// within [p, end), clamped to the range of int instead of overflowing.
-int _decimal_value(const char* p, const char* end)
-{
-    while (p < end && (*p == ' ' || (*p >= '\t' && *p <= '\r')))
-        ++p;
-    bool negative = false;
-    if (p < end && (*p == '+' || *p == '-')) {
-        negative = *p == '-';
-        ++p;
-    }
-    long long v = 0;
-    const long long limit = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
-    for (; p < end && *p >= '0' && *p <= '9'; ++p) {
-        v = v * 10 + (*p - '0');
-        if (v > limit) {
-            v = limit;
-            break;
-        }
-    }
-    return static_cast<int>(negative ? -v : v);
-}
-
 bool _name_is(const char* name, size_t nameLen, const char* expected)
 {
     return strlen(expected) == nameLen && memcmp(name, expected, nameLen) == 0;
-}
-
-// Composes printf-style text followed by bodyLen raw bytes, in fixedBuf when it
-// fits with its NUL, else in a heap buffer handed back in *longBuf.
-// The length of the whole text, or 0 when it could not be composed.
-size_t _compose(char* fixedBuf, size_t fixedSize, char** longBuf, const char* body, size_t bodyLen,
-    const char* format, ...) __attribute__((format(printf, 6, 7)));
-
-size_t _compose(char* fixedBuf, size_t fixedSize, char** longBuf, const char* body, size_t bodyLen,
-    const char* format, ...)
-{
-    va_list ap;
-    va_start(ap, format);
-    int headLen = vsnprintf(fixedBuf, fixedSize, format, ap);
-    va_end(ap);
-    if (headLen < 0)
-        return 0;
-    size_t total = static_cast<size_t>(headLen) + bodyLen;
-    char* out = fixedBuf;
-    if (total >= fixedSize) {
-        out = static_cast<char*>(malloc(total + 1));
-        if (!out) {
-            fixedBuf[0] = '\0';
-            return 0;
-        }
-        va_start(ap, format);
-        vsnprintf(out, static_cast<size_t>(headLen) + 1, format, ap);
-        va_end(ap);
-        *longBuf = out;
-    }
-    memcpy(out + headLen, body, bodyLen);
-    out[total] = '\0';
-    return total;
-}
-
-bool _ascii_equal_nocase(const char* a, size_t aLen, const char* b)
-{
-    if (strlen(b) != aLen)
-        return false;
-    for (size_t i = 0; i < aLen; ++i) {
-        char c = a[i];
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        if (c != b[i])
-            return false;
-    }
-    return true;
-}
-
-// A byte that would end or split the request line: blank and control bytes.
-bool _breaks_request_line(unsigned char ch) { return ch <= ' ' || ch == 0x7F; }
-
-// The query for the request line: bytes that would break the line are
-// percent-encoded, every other byte travels as the browser sent it.
-std::string _request_line_query(const std::string& query)
-{
-    std::string out;
-    out.reserve(query.size());
-    for (char byte : query) {
-        const unsigned char ch = static_cast<unsigned char>(byte);
-        if (_breaks_request_line(ch)) {
-            char escape[3];
-            percent_encode(ch, escape);
-            out.append(escape, sizeof(escape));
-        } else {
-            out += static_cast<char>(ch);
-        }
-    }
-    return out;
 }
 
 } // namespace
@@ -130,6 +39,10 @@ CSmallHttp::CSmallHttp(std::string destIp, int port)
     , m_iRespondStatus(0)
     , m_iPort(0)
     , m_iContentLength(0)
+    , m_bHasContentLength(false)
+    , m_bBadContentLength(false)
+    , m_iExchangeMs(HTTP_EXCHANGE_DEADLINE_SEC * 1000)
+    , m_iRelaySilenceMs(HTTP_RELAY_SILENCE_LIMIT_SEC * 1000)
     , m_pchLongRequest(nullptr)
     , m_iRequestLen(0)
     , m_bChunked(false)
@@ -167,6 +80,13 @@ void CSmallHttp::setDestIpAndPort(std::string destIp, int port)
     m_tcpConnection.setDestAddress(m_str_dest_ip.c_str(), port);
 }
 
+void CSmallHttp::setLimits(int silenceMs, int exchangeMs, int relaySilenceMs)
+{
+    m_tcpConnection.setSilenceLimit(silenceMs);
+    m_iExchangeMs = exchangeMs;
+    m_iRelaySilenceMs = relaySilenceMs;
+}
+
 bool CSmallHttp::connectToServer()
 {
     if (m_tcpConnection.connectToDest())
@@ -187,10 +107,12 @@ void CSmallHttp::__failReceive(int n, bool bStarted)
 {
     if (n == 0)
         __fail(bStarted ? "answer cut short" : "closed without an answer");
-    else if (errno != EAGAIN)
-        __fail("receive", errno);
+    else if (errno == EAGAIN)
+        __fail("answer silent too long");
+    else if (errno == ETIMEDOUT)
+        __fail("answer past its deadline");
     else
-        __fail(m_tcpConnection.isPastDeadline() ? "answer past its deadline" : "answer silent too long");
+        __fail("receive", errno);
 }
 
 void CSmallHttp::noteFailure(const char* pchPeer) const
@@ -222,14 +144,14 @@ void CSmallHttp::buildHttpHeader()
     if (m_str_method == "GET") {
         if (!m_str_query_string.empty()) {
             // The request line stays one line, whatever a lax web server passed on.
-            const std::string lineQuery = _request_line_query(m_str_query_string);
-            m_iRequestLen = _compose(m_chRequestBuf, sizeof(m_chRequestBuf), &m_pchLongRequest, "", 0,
+            const std::string lineQuery = http_request_line_query(m_str_query_string);
+            m_iRequestLen = http_compose(m_chRequestBuf, sizeof(m_chRequestBuf), &m_pchLongRequest, "", 0,
                 "%s %s?%s HTTP/1.1\r\n\r\n", method, path, lineQuery.c_str());
         } else
-            m_iRequestLen = _compose(m_chRequestBuf, sizeof(m_chRequestBuf), &m_pchLongRequest, "", 0,
+            m_iRequestLen = http_compose(m_chRequestBuf, sizeof(m_chRequestBuf), &m_pchLongRequest, "", 0,
                 "%s %s HTTP/1.1\r\n\r\n", method, path);
     } else if (m_str_method == "POST") {
-        m_iRequestLen = _compose(m_chRequestBuf, sizeof(m_chRequestBuf), &m_pchLongRequest, query,
+        m_iRequestLen = http_compose(m_chRequestBuf, sizeof(m_chRequestBuf), &m_pchLongRequest, query,
             m_str_query_string.size(),
             "%s %s HTTP/1.1\r\n"
             "Content-Type: application/x-www-form-urlencoded\r\n"
@@ -245,7 +167,12 @@ void CSmallHttp::sendRequest(const char* method, const char* absPath, const std:
     setHttpAbsPath(absPath);
     setHttpQueryString(queryString);
     buildHttpHeader();
-    if ((m_tcpConnection.isConnectSuccess() || connectToServer()) && sendHttpRequest() < 0)
+    if (!m_tcpConnection.isConnectSuccess() && !connectToServer())
+        return;
+    // The exchange's time runs from its send: a connection opened early (epg's,
+    // before the session check) has not used any of it.
+    m_tcpConnection.setDeadline(m_iExchangeMs);
+    if (sendHttpRequest() < 0)
         __fail("send", errno == EAGAIN ? ETIMEDOUT : errno);
 }
 
@@ -289,17 +216,14 @@ int CSmallHttp::__httpRespondParser(char* dataBuf, int len)
         size_t lineLen = static_cast<size_t>(crlf - line);
         if (lineLen == 0)
             return lineStart + 2;
-        const char* blank = static_cast<const char*>(memchr(line, ' ', lineLen));
         const char* colon = static_cast<const char*>(memchr(line, ':', lineLen));
-        if (blank
-            && (_name_is(line, static_cast<size_t>(blank - line), "HTTP/1.0")
-                || _name_is(line, static_cast<size_t>(blank - line), "HTTP/1.1"))) {
-            const char* value = blank + 1;
-            const char* second
-                = static_cast<const char*>(memchr(value, ' ', static_cast<size_t>(crlf - value)));
-            m_iRespondStatus = _decimal_value(value, second ? second : crlf);
-            if (m_iRespondStatus != 200)
+        if (lineStart == 0) {
+            // The status line comes first, or the answer is none.
+            m_iRespondStatus = http_status_code(line, lineLen);
+            if (m_iRespondStatus != 200) {
+                m_iRespondStatus = m_iRespondStatus < 0 ? 0 : m_iRespondStatus;
                 return 0;
+            }
         } else if (colon && colon > line && !memchr(line, ' ', static_cast<size_t>(colon - line))
             && !memchr(line, '\t', static_cast<size_t>(colon - line))) {
             // A field as HTTP defines it: the name in any letter case, right in
@@ -314,16 +238,23 @@ int CSmallHttp::__httpRespondParser(char* dataBuf, int len)
             while (valueEnd > value && (valueEnd[-1] == ' ' || valueEnd[-1] == '\t'))
                 --valueEnd;
             const size_t valueLen = static_cast<size_t>(valueEnd - value);
-            if (_ascii_equal_nocase(line, nameLen, "content-type")) {
+            if (http_equal_nocase(line, nameLen, "content-type")) {
                 m_str_content_type.assign(value, valueLen);
-            } else if (_ascii_equal_nocase(line, nameLen, "content-length")) {
-                m_iContentLength = _decimal_value(value, valueEnd);
-            } else if (_ascii_equal_nocase(line, nameLen, "transfer-encoding")) {
+            } else if (http_equal_nocase(line, nameLen, "content-length")) {
+                // A length that is no plain number, or two that differ, leave
+                // the body's end unknown: the answer cannot be read.
+                const long long length = http_content_length(value, valueLen, HTTP_BODY_MAX_SIZE);
+                m_bBadContentLength = m_bBadContentLength || length < 0
+                    || (m_bHasContentLength && length != m_iContentLength);
+                m_bHasContentLength = true;
+                m_iContentLength = length < 0 ? 0 : static_cast<int>(length);
+            } else if (http_equal_nocase(line, nameLen, "transfer-encoding")) {
                 // The request says HTTP/1.1, so the backend may send its body in
-                // chunks. Any other coding we cannot undo.
-                m_bChunked = _ascii_equal_nocase(value, valueLen, "chunked");
-                m_bOtherCoding = m_bOtherCoding || !m_bChunked;
-            } else if (_ascii_equal_nocase(line, nameLen, "connection")) {
+                // chunks; "identity" is no coding. Any other coding we cannot undo.
+                m_bChunked = http_equal_nocase(value, valueLen, "chunked");
+                m_bOtherCoding
+                    = m_bOtherCoding || (!m_bChunked && !http_equal_nocase(value, valueLen, "identity"));
+            } else if (http_equal_nocase(line, nameLen, "connection")) {
                 if (_name_is(value, valueLen, "Close"))
                     m_eConnection = CONNECTION_CLOSE_E;
                 else if (_name_is(value, valueLen, "Keep-Alive"))
@@ -379,15 +310,18 @@ char* CSmallHttp::getHttpRespondEntiyBody()
         m_iRespondStatus, m_iContentLength, m_str_content_type.c_str());
     // A transfer coding we cannot undo is an answer that ended early: its
     // bytes are never passed on as a document or a stream.
-    if (m_iRespondStatus != 200 || iPos <= 0 || m_bOtherCoding) {
+    const bool bBadLength = m_bBadContentLength && !m_bChunked;
+    if (m_iRespondStatus != 200 || iPos <= 0 || m_bOtherCoding || bBadLength) {
         __fail(m_iRespondStatus == 0      ? "no HTTP/1.x status line"
                 : m_iRespondStatus != 200 ? FAILURE_STATUS
                 : m_bOtherCoding          ? "unknown transfer coding"
+                : bBadLength              ? "Content-Length malformed"
                                           : "header block malformed or too long");
         return nullptr;
     }
     if (strncmp(m_str_content_type.c_str(), "video/mp2t", 10) == 0)
-        __relayTransportStream(m_chDataBuf + iHeaderEnd, tlen - iHeaderEnd);
+        relay_transport_stream(m_tcpConnection.getSocket(), m_chDataBuf + iHeaderEnd, tlen - iHeaderEnd,
+            m_bChunked, m_bHasContentLength ? m_iContentLength : -1, m_iRelaySilenceMs);
     m_pBody = m_bChunked ? __readChunkedBody(m_chDataBuf + iPos, tlen - iPos)
                          : __readBodyByLength(m_chDataBuf + iPos, tlen - iPos);
     return m_pBody;
@@ -458,7 +392,7 @@ char* CSmallHttp::__readChunkedBody(const char* pEarly, int earlyCount)
 
 char* CSmallHttp::__readBodyByLength(const char* pEarly, int earlyCount)
 {
-    if (m_iContentLength < earlyCount) {
+    if (m_bHasContentLength && m_iContentLength < earlyCount) {
         // All the early bytes, not cut to Content-Length. In the first block when
         // its NUL fits behind them, else in a buffer of their own.
         if (pEarly + earlyCount < m_chDataBuf + sizeof(m_chDataBuf))
@@ -478,7 +412,11 @@ char* CSmallHttp::__readBodyByLength(const char* pEarly, int earlyCount)
         __fail("body over the cap");
         return nullptr;
     }
-    const size_t total = static_cast<size_t>(m_iContentLength);
+    // Without a Content-Length the body ends with the connection, and may not
+    // run past the cap: one byte more than the cap is read to see it does not.
+    const bool bToClose = !m_bHasContentLength;
+    const size_t total
+        = bToClose ? static_cast<size_t>(HTTP_BODY_MAX_SIZE) + 1 : static_cast<size_t>(m_iContentLength);
     size_t room = static_cast<size_t>(earlyCount) + BODY_FIRST_ROOM;
     if (room > total)
         room = total;
@@ -489,21 +427,28 @@ char* CSmallHttp::__readBodyByLength(const char* pEarly, int earlyCount)
     }
     memcpy(m_pEntiyBody, pEarly, static_cast<size_t>(earlyCount));
     size_t pos = static_cast<size_t>(earlyCount);
+    bool bClosed = false;
     while (pos < total) {
         debug_print("xxx", "remain:%d", static_cast<int>(total - pos));
         int n = __receiveBody(pos, &room, 1, total);
+        if (n == 0 && bToClose) {
+            bClosed = true;
+            break;
+        }
         if (n <= 0) {
             __failReceive(n, true);
             break;
         }
         pos += static_cast<size_t>(n);
     }
-    if (pos < total) {
+    if (bToClose && pos == total)
+        __fail("body over the cap");
+    if (bToClose ? !bClosed : pos < total) {
         // The backend closed or failed before the whole body came: no body.
         free(m_pEntiyBody);
         m_pEntiyBody = nullptr;
         return nullptr;
     }
-    m_pEntiyBody[total] = '\0';
+    m_pEntiyBody[pos] = '\0';
     return m_pEntiyBody;
 }

@@ -1,5 +1,5 @@
-// A minimal one-exchange HTTP/1.1 client over CTcp, with the transport-stream
-// relay (stream_relay.cpp) that takes over the process for "video/mp2t" answers.
+// A minimal one-exchange HTTP/1.1 client over CTcp; a "video/mp2t" answer is
+// handed to the transport-stream relay (stream_relay.h), which takes over the process.
 #ifndef DVR_CGI_SMALL_HTTP_H
 #define DVR_CGI_SMALL_HTTP_H
 
@@ -33,6 +33,14 @@ private:
     int m_iPort;
     int m_iContentLength;
     CTcp m_tcpConnection;
+    // Whether the answer has a Content-Length, and whether it is unreadable:
+    // not a plain decimal, or given twice with different values.
+    bool m_bHasContentLength;
+    bool m_bBadContentLength;
+    // The longest an exchange may take from its request's send, and the
+    // longest a relayed stream may fall silent.
+    int m_iExchangeMs;
+    int m_iRelaySilenceMs;
     // A request that does not fit m_chRequestBuf is composed here instead.
     char* m_pchLongRequest;
     size_t m_iRequestLen;
@@ -57,7 +65,6 @@ private:
     // buffer (up to limit bytes) when less than wantRoom is left in it. What
     // recvData returns; -1 when the buffer could not grow.
     int __receiveBody(size_t pos, size_t* pRoom, size_t wantRoom, size_t limit);
-    [[noreturn]] void __relayTransportStream(const char* pEarly, int earlyCount);
 
 public:
     CSmallHttp(std::string destIp, int port);
@@ -69,11 +76,16 @@ public:
     void setHttpAbsPath(std::string absPath);
     void setHttpQueryString(std::string queryString);
     void setDestIpAndPort(std::string destIp, int port);
+    // The time limits (platform.h by default; tests pass short ones): the
+    // longest wait of the connect and of each send and receive, the whole
+    // exchange from its request's send, and the silence that ends a stream.
+    void setLimits(int silenceMs, int exchangeMs, int relaySilenceMs);
     bool connectToServer();
     int sendHttpRequest();
     void closeHttpConnection();
     // The body of a status-200 answer as NUL-terminated text owned by this
-    // object, or null. Does not return for a "video/mp2t" answer.
+    // object, or null: read by its Content-Length, in chunks, or without
+    // either to the connection's end. Does not return for a "video/mp2t" answer.
     char* getHttpRespondEntiyBody();
     void buildHttpHeader();
     // Hands the body that getHttpRespondEntiyBody returned over to the caller
@@ -84,7 +96,8 @@ public:
     // The first half of an exchange, the road of every forward and of the login
     // check: sets method, path and query, builds the request and sends it over
     // the connection that stands (one is opened now when none does; without one
-    // nothing is sent). getHttpRespondEntiyBody then reads the answer.
+    // nothing is sent). The exchange's deadline starts with the send.
+    // getHttpRespondEntiyBody then reads the answer.
     void sendRequest(const char* method, const char* absPath, const std::string& queryString);
     // Both halves: the request sent, then the answer read.
     const char* exchange(const char* method, const char* absPath, const std::string& queryString);
@@ -98,9 +111,12 @@ public:
     size_t getRequestLength() const { return m_iRequestLen; }
     int getRespondStatus() const { return m_iRespondStatus; }
     int getContentLength() const { return m_iContentLength; }
+    bool hasContentLength() const { return m_bHasContentLength; }
     const std::string& getContentType() const { return m_str_content_type; }
     connect_state_e getConnectionState() const { return m_eConnection; }
     bool isChunked() const { return m_bChunked; }
+    // Why the exchange failed (null: it has not), without the errno's text.
+    const char* getFailure() const { return m_pchFailure; }
     CTcp& getTcp() { return m_tcpConnection; }
 };
 

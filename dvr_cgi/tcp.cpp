@@ -1,13 +1,12 @@
-// The blocking TCP connection of one exchange: connect, send and receive,
-// each wait bounded by the silence limit, all of them by the exchange's deadline.
+// The TCP connection of one exchange: connect, send and receive on a socket
+// that never blocks, each wait bounded by the silence limit and the deadline.
 #include "tcp.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
-#include <poll.h>
+#include <fcntl.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include "base_io.h"
@@ -17,7 +16,8 @@
 CTcp::CTcp()
     : m_sockfd(-1)
     , m_bIsConnectSuccess(false)
-    , m_iSilenceMs(0)
+    , m_iSilenceMs(HTTP_SILENCE_LIMIT_SEC * 1000)
+    , m_bDeadline(false)
     , m_deadline()
 {
     memset(&m_dest_addr, 0, sizeof(m_dest_addr));
@@ -45,25 +45,20 @@ void CTcp::closeConnection()
     memset(&m_dest_addr, 0, sizeof(m_dest_addr));
 }
 
-// A connect interrupted by a signal goes on in the kernel; wait for its outcome
-// instead of starting a second one, no longer than a connect may take.
-static int _finish_interrupted_connect(int fd)
+const struct timespec* CTcp::waitEnd(struct timespec* pSilenceEnd) const
 {
-    struct pollfd pfd = { fd, POLLOUT, 0 };
-    int r;
-    do {
-        r = poll(&pfd, 1, HTTP_SILENCE_LIMIT_SEC * 1000);
-    } while (r < 0 && errno == EINTR);
-    if (r <= 0) {
-        errno = r == 0 ? ETIMEDOUT : errno;
-        return -1;
-    }
-    int err = 0;
-    socklen_t len = sizeof(err);
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
-        return -1;
-    errno = err;
-    return err != 0 ? -1 : 0;
+    if (m_iSilenceMs > 0)
+        *pSilenceEnd = moment_after_ms(m_iSilenceMs);
+    return earlier_moment(m_iSilenceMs > 0 ? pSilenceEnd : nullptr, m_bDeadline ? &m_deadline : nullptr);
+}
+
+int CTcp::waitFor(short events) const
+{
+    struct timespec silenceEnd;
+    const int r = wait_fd(m_sockfd, events, waitEnd(&silenceEnd));
+    if (r == 0)
+        errno = m_bDeadline && ms_until(&m_deadline) == 0 ? ETIMEDOUT : EAGAIN;
+    return r;
 }
 
 bool CTcp::connectToDest()
@@ -72,30 +67,49 @@ bool CTcp::connectToDest()
     // A second connect must not leak the first socket.
     if (m_sockfd >= 0)
         close(m_sockfd);
-    // Close-on-exec: a service the program starts later must never hold the backend connection.
-    m_sockfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Close-on-exec: a service the program starts later must never hold the
+    // backend connection. Non-blocking: every wait is the one wait.
+    m_sockfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (m_sockfd < 0) {
         debug_print("[CTcp::connectToDest]", "socket() fail");
         return false;
     }
-    // A peer that accepts and then stays silent must not hold the run: connect,
-    // each send and each receive give up after the silence limit (connect then
-    // fails with EINPROGRESS, a receive with EAGAIN, which callers take as an
-    // answer that ended early).
-    setSilenceLimit(HTTP_SILENCE_LIMIT_SEC * 1000);
-    setDeadline(HTTP_EXCHANGE_DEADLINE_SEC * 1000);
     int r = connect(m_sockfd, reinterpret_cast<struct sockaddr*>(&m_dest_addr), sizeof(m_dest_addr));
-    if (r < 0 && errno == EINTR)
-        r = _finish_interrupted_connect(m_sockfd);
+    // A connect in progress, or one a signal interrupted, goes on in the
+    // kernel: its outcome is waited for, within the silence limit, never
+    // started a second time.
+    if (r < 0 && (errno == EINPROGRESS || errno == EINTR)) {
+        const bool bHadDeadline = m_bDeadline;
+        m_bDeadline = false; // the connect has its own limit only
+        r = waitFor(POLLOUT);
+        m_bDeadline = bHadDeadline;
+        if (r > 0) {
+            int err = 0;
+            socklen_t len = sizeof(err);
+            r = getsockopt(m_sockfd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0 ? 0 : -1;
+            if (err != 0)
+                errno = err;
+        } else {
+            if (r == 0)
+                errno = ETIMEDOUT;
+            r = -1;
+        }
+    }
     if (r < 0) {
-        // The send limit ends a connect with EINPROGRESS: one that timed out.
-        const int err = errno == EINPROGRESS || errno == EAGAIN ? ETIMEDOUT : errno;
+        const int err = errno;
         debug_print("[CTcp::connectToDest]", "connect() fail");
         errno = err;
         return false;
     }
     m_bIsConnectSuccess = true;
     return true;
+}
+
+void CTcp::setDeadline(int msFromNow)
+{
+    m_bDeadline = msFromNow > 0;
+    if (m_bDeadline)
+        m_deadline = moment_after_ms(msFromNow);
 }
 
 int CTcp::sendData(const char* pData, int len)
@@ -106,20 +120,20 @@ int CTcp::sendData(const char* pData, int len)
         errno = EINVAL;
         return -1;
     }
-    if (!__boundWait(SO_SNDTIMEO))
-        return -1;
-    ssize_t r;
-    do {
-        r = send(m_sockfd, pData, static_cast<size_t>(len), MSG_NOSIGNAL);
-    } while (r < 0 && errno == EINTR);
-    return static_cast<int>(r);
+    for (;;) {
+        const ssize_t r = send(m_sockfd, pData, static_cast<size_t>(len), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (r >= 0 || (errno != EAGAIN && errno != EINTR))
+            return static_cast<int>(r);
+        if (errno == EAGAIN && waitFor(POLLOUT) <= 0)
+            return -1;
+    }
 }
 
 bool CTcp::sendAll(const char* pData, size_t len)
 {
-    if (!__boundWait(SO_SNDTIMEO))
-        return false;
-    return send_all(m_sockfd, pData, len, nullptr);
+    // A request is small: the whole of it goes within one silence limit.
+    struct timespec silenceEnd;
+    return send_all(m_sockfd, pData, len, waitEnd(&silenceEnd));
 }
 
 int CTcp::recvData(char* pRecvBuf, int len)
@@ -128,54 +142,13 @@ int CTcp::recvData(char* pRecvBuf, int len)
         errno = EINVAL;
         return -1;
     }
-    if (!__boundWait(SO_RCVTIMEO))
-        return -1;
-    ssize_t r;
-    do {
-        r = recv(m_sockfd, pRecvBuf, static_cast<size_t>(len), 0);
-    } while (r < 0 && errno == EINTR);
-    return static_cast<int>(r);
-}
-
-static bool _set_wait(int fd, int optname, int ms)
-{
-    struct timeval tv;
-    tv.tv_sec = ms / 1000;
-    tv.tv_usec = (ms % 1000) * 1000;
-    return setsockopt(fd, SOL_SOCKET, optname, &tv, sizeof(tv)) == 0;
-}
-
-bool CTcp::setSilenceLimit(int ms)
-{
-    m_iSilenceMs = ms;
-    return _set_wait(m_sockfd, SO_RCVTIMEO, ms) && _set_wait(m_sockfd, SO_SNDTIMEO, ms);
-}
-
-void CTcp::setDeadline(int msFromNow)
-{
-    m_deadline.tv_sec = 0;
-    m_deadline.tv_nsec = 0;
-    if (msFromNow > 0)
-        m_deadline = moment_after_ms(msFromNow);
-}
-
-bool CTcp::isPastDeadline() const { return m_deadline.tv_sec != 0 && ms_until(&m_deadline) == 0; }
-
-bool CTcp::__boundWait(int optname)
-{
-    if (m_deadline.tv_sec == 0)
-        return true;
-    const long leftMs = ms_until(&m_deadline);
-    if (leftMs == 0) {
-        // Past the deadline an answer ends as one that fell silent.
-        errno = EAGAIN;
-        return false;
+    for (;;) {
+        const ssize_t r = recv(m_sockfd, pRecvBuf, static_cast<size_t>(len), MSG_DONTWAIT);
+        if (r >= 0 || (errno != EAGAIN && errno != EINTR))
+            return static_cast<int>(r);
+        if (errno == EAGAIN && waitFor(POLLIN) <= 0)
+            return -1;
     }
-    // The socket keeps the silence limit until the deadline is nearer than it;
-    // only then does a wait cost a call more.
-    if (m_iSilenceMs != 0 && leftMs >= m_iSilenceMs)
-        return true;
-    return _set_wait(m_sockfd, optname, static_cast<int>(leftMs));
 }
 
 void CTcp::attachSocket(int fd)
@@ -184,4 +157,9 @@ void CTcp::attachSocket(int fd)
         close(m_sockfd);
     m_sockfd = fd;
     m_bIsConnectSuccess = fd >= 0;
+    if (fd >= 0) {
+        const int flags = fcntl(fd, F_GETFL);
+        if (flags >= 0)
+            fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    }
 }

@@ -1,4 +1,6 @@
-// A thin blocking IPv4 TCP client: one destination, at most one socket.
+// A thin IPv4 TCP client: one destination, at most one socket. Every wait of
+// the socket is the one wait (base_io.h), bounded by the silence limit and,
+// while an exchange runs, by its deadline.
 #ifndef DVR_CGI_TCP_H
 #define DVR_CGI_TCP_H
 
@@ -11,15 +13,19 @@ private:
     struct sockaddr_in m_dest_addr;
     int m_sockfd;
     bool m_bIsConnectSuccess;
-    // The longest wait of one send or receive; 0 waits without end.
+    // The longest wait of a connect, a send or a receive; 0 waits without end.
     int m_iSilenceMs;
-    // The moment by which the whole exchange must be over; tv_sec 0: none.
+    // The moment by which the exchange must be over, when m_bDeadline.
+    bool m_bDeadline;
     struct timespec m_deadline;
 
-    // Shortens the socket's limit for the next wait of this direction to what is
-    // left of the deadline, once that is less than the silence limit; false when
-    // nothing is left.
-    bool __boundWait(int optname);
+    // The end of the next wait: the silence limit from now, or the deadline
+    // when that comes first (null: none); pSilenceEnd is room for the moment.
+    const struct timespec* waitEnd(struct timespec* pSilenceEnd) const;
+    // Waits until the socket is ready for events: 1 ready, 0 when the peer
+    // stayed silent (errno EAGAIN) or the deadline passed (errno ETIMEDOUT),
+    // -1 on failure.
+    int waitFor(short events) const;
 
 public:
     CTcp();
@@ -29,31 +35,30 @@ public:
 
     void setDestAddress(const char* pDistAddr, int port);
     void closeConnection();
-    // False with errno saying why (ETIMEDOUT: no connect within the silence limit).
+    // Connects within the silence limit; false with errno saying why
+    // (ETIMEDOUT: no connection within the limit).
     bool connectToDest();
-    // connectToDest starts the exchange's deadline; attachSocket does not.
-    // msFromNow 0 takes it away (a relayed stream is bounded by its silence only).
+    // The longest wait of each connect, send and receive; 0 waits without end.
+    void setSilenceLimit(int ms) { m_iSilenceMs = ms; }
+    // Starts an exchange that must be over msFromNow from now; 0 takes the
+    // deadline away (a relayed stream is bounded by its silence only).
     void setDeadline(int msFromNow);
     // One send; len 0 means strlen(pData). A peer that reset the connection
     // makes it fail with -1 instead of raising SIGPIPE.
     int sendData(const char* pData, int len);
-    // Sends every byte, across short sends; false when the peer has gone, the
-    // send limit ran out or the socket failed otherwise. The deadline bounds
-    // each send's wait as it stands when the call starts.
+    // Sends every byte, across short sends, within one silence limit and the
+    // deadline; false when the peer has gone, time ran out (errno ETIMEDOUT)
+    // or the socket failed.
     bool sendAll(const char* pData, size_t len);
-    // One receive; 0 when the peer closed, -1 on failure (EAGAIN: the silence
-    // limit or the deadline ran out). Adds no NUL.
+    // One receive; 0 when the peer closed, -1 on failure: errno EAGAIN when
+    // the peer stayed silent for the silence limit, ETIMEDOUT when the
+    // exchange's deadline passed. Adds no NUL.
     int recvData(char* pRecvBuf, int len);
     bool isConnectSuccess() const { return m_bIsConnectSuccess; }
-    // Whether the exchange's deadline has passed: a receive that failed with
-    // EAGAIN then ran out of time, not out of silence.
-    bool isPastDeadline() const;
     int getSocket() const { return m_sockfd; }
     const struct sockaddr_in& getDestAddress() const { return m_dest_addr; }
-    // The longest wait of each send and receive (and of a connect) on the socket
-    // held now; connectToDest sets the usual limit. 0 waits without end.
-    bool setSilenceLimit(int ms);
-    // Takes over an already connected socket (a socket pair in tests and fuzzers).
+    // Takes over an already connected socket (a socket pair in tests and
+    // fuzzers); it is made non-blocking, as every socket of ours is.
     void attachSocket(int fd);
 };
 

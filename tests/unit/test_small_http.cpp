@@ -115,9 +115,10 @@ size_t heap_in_use()
 // Child exit codes of the exchanges run in a child.
 enum { CHILD_NO_BODY = 0, CHILD_BODY = 1, CHILD_SETUP = 2, CHILD_TOO_MUCH_MEMORY = 3, CHILD_SEND_OK = 4 };
 
-int ask_in_child(int port)
+int ask_in_child(int port, int relaySilenceMs = HTTP_RELAY_SILENCE_LIMIT_SEC * 1000)
 {
     CSmallHttp http("127.0.0.1", port);
+    http.setLimits(HTTP_SILENCE_LIMIT_SEC * 1000, HTTP_EXCHANGE_DEADLINE_SEC * 1000, relaySilenceMs);
     http.setHttpMethod("GET");
     http.setHttpAbsPath("/xrec/tunerbay.cgi");
     http.setHttpQueryString("subfunc=scan&todo=get");
@@ -297,8 +298,8 @@ TEST(HttpAnswer, ParserRules)
             CONNECTION_CLOSE_E },
         { "status without reason", "HTTP/1.1 200\r\nContent-Length: 2\r\n\r\n{}", true, "{}", 200, 2, "",
             CONNECTION_CLOSE_E },
-        { "HTTP/2", "HTTP/2 200 OK\r\nContent-Length: 2\r\n\r\n{}", false, "", 0, 2, "", CONNECTION_CLOSE_E },
-        { "version in lower case", "http/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}", false, "", 0, 2, "",
+        { "HTTP/2", "HTTP/2 200 OK\r\nContent-Length: 2\r\n\r\n{}", false, "", 0, 0, "", CONNECTION_CLOSE_E },
+        { "version in lower case", "http/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}", false, "", 0, 0, "",
             CONNECTION_CLOSE_E },
         { "two blanks before status", "HTTP/1.1  200 OK\r\nContent-Length: 2\r\n\r\n{}", false, "", 0, 0, "",
             CONNECTION_CLOSE_E },
@@ -307,7 +308,16 @@ TEST(HttpAnswer, ParserRules)
         { "302", "HTTP/1.1 302 Found\r\nLocation: /x\r\n\r\n", false, "", 302, 0, "", CONNECTION_CLOSE_E },
         { "500", "HTTP/1.1 500 Oops\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}", false,
             "", 500, 0, "", CONNECTION_CLOSE_E },
-        { "huge status", "HTTP/1.1 99999999999 X\r\n\r\n", false, "", 2147483647, 0, "", CONNECTION_CLOSE_E },
+        // The status is exactly three digits, then a blank or the line's end,
+        // on the first line.
+        { "more than three digits", "HTTP/1.1 99999999999 X\r\n\r\n", false, "", 0, 0, "",
+            CONNECTION_CLOSE_E },
+        { "200abc", "HTTP/1.1 200abc\r\nContent-Length: 2\r\n\r\n{}", false, "", 0, 0, "",
+            CONNECTION_CLOSE_E },
+        { "+200", "HTTP/1.1 +200 OK\r\nContent-Length: 2\r\n\r\n{}", false, "", 0, 0, "",
+            CONNECTION_CLOSE_E },
+        { "status line after a junk line", "junk\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}", false,
+            "", 0, 0, "", CONNECTION_CLOSE_E },
         // A field name in any letter case, and a value with or without blanks
         // around it, is read: ten bytes are waited for, five come, no body.
         // A blank in front of the colon makes no field.
@@ -319,10 +329,25 @@ TEST(HttpAnswer, ParserRules)
             "{}", 200, 0, "application/json", CONNECTION_CLOSE_E },
         { "blank in front of the colon", "HTTP/1.1 200 OK\r\nContent-Length : 10\r\n\r\nhello", true, "hello",
             200, 0, "", CONNECTION_CLOSE_E },
-        { "later header overwrites",
-            "HTTP/1.1 200 OK\r\nContent-Length: 99\r\nContent-Type: a\r\n"
+        { "later header overwrites, the same length twice",
+            "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Type: a\r\n"
             "Content-Length: 5\r\nContent-Type: b\r\n\r\nhello",
             true, "hello", 200, 5, "b", CONNECTION_CLOSE_E },
+        // A Content-Length that leaves the body's end unknown: no document.
+        { "two different lengths", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 7\r\n\r\nhello!!",
+            false, "", 200, 7, "", CONNECTION_CLOSE_E },
+        { "length -1", "HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\nabc", false, "", 200, 0, "",
+            CONNECTION_CLOSE_E },
+        { "length -99999999999999999999",
+            "HTTP/1.1 200 OK\r\nContent-Length: -99999999999999999999\r\n\r\nabc", false, "", 200, 0, "",
+            CONNECTION_CLOSE_E },
+        { "length +3", "HTTP/1.1 200 OK\r\nContent-Length: +3\r\n\r\nabc", false, "", 200, 0, "",
+            CONNECTION_CLOSE_E },
+        { "length 3x", "HTTP/1.1 200 OK\r\nContent-Length: 3x\r\n\r\nabc", false, "", 200, 0, "",
+            CONNECTION_CLOSE_E },
+        { "Transfer-Encoding identity is no coding",
+            "HTTP/1.1 200 OK\r\nTransfer-Encoding: identity\r\nContent-Length: 2\r\n\r\n{}", true, "{}", 200,
+            2, "", CONNECTION_CLOSE_E },
         { "Connection: Keep-Alive",
             "HTTP/1.1 200 OK\r\nConnection: Keep-Alive\r\nContent-Length: 2\r\n\r\n{}", true, "{}", 200, 2,
             "", CONNECTION_KEEP_ALIVE_E },
@@ -339,7 +364,7 @@ TEST(HttpAnswer, ParserRules)
             200, 0, "Video/MP2T", CONNECTION_CLOSE_E },
         { "header line without blank", "HTTP/1.1 200 OK\r\nX-Flag\r\nContent-Length: 2\r\n\r\n{}", true, "{}",
             200, 2, "", CONNECTION_CLOSE_E },
-        { "no status line", "Content-Length: 2\r\n\r\n{}", false, "", 0, 2, "", CONNECTION_CLOSE_E },
+        { "no status line", "Content-Length: 2\r\n\r\n{}", false, "", 0, 0, "", CONNECTION_CLOSE_E },
         { "no end of header block", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n{}", false, "", 0, 0, "",
             CONNECTION_CLOSE_E },
         { "NUL in front of the end", std::string("HTTP/1.1 200 OK\r\nX: a\0b\r\n\r\n{}", 30), false, "", 0, 0,
@@ -375,11 +400,13 @@ TEST(HttpAnswer, BodiesByContentLength)
             answer("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nhello"), true, "hello" },
         { "Content-Length equal to the early bytes",
             answer("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"), true, "hello" },
-        { "negative Content-Length returns the early bytes",
-            answer("HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\nabc"), true, "abc" },
+        // Without a Content-Length the body ends with the connection.
         { "no Content-Length, body with the header", answer("HTTP/1.1 200 OK\r\n\r\n{}"), true, "{}" },
-        { "no Content-Length and nothing early is the empty text; later bytes are not read",
-            CAnswerScript().bytes("HTTP/1.1 200 OK\r\n\r\n").pause(300).bytes("late"), true, "" },
+        { "no Content-Length, nothing early, the body after a pause",
+            CAnswerScript().bytes("HTTP/1.1 200 OK\r\n\r\n").pause(300).bytes("late"), true, "late" },
+        { "no Content-Length, 6013 bytes in pieces",
+            CAnswerScript().bytes("HTTP/1.1 200 OK\r\n\r\n").piece(973).bytes(std::string(6013, 'j')), true,
+            std::string(6013, 'j') },
         { "3000 bytes with 500 early",
             CAnswerScript()
                 .bytes("HTTP/1.1 200 OK\r\nContent-Length: 3000\r\n\r\n" + early500)
@@ -515,7 +542,7 @@ TEST(HttpAnswer, HeaderBlockLimit)
     std::string head = headerOf(1000, "");
     SAnswer a = exchange(CAnswerScript().bytes(head + std::string(24, 'z')).pause(50).bytes("late"));
     ASSERT_TRUE(a.hasBody);
-    EXPECT_EQ(a.body, std::string(24, 'z'));
+    EXPECT_EQ(a.body, std::string(24, 'z') + "late");
 }
 
 // However the header block is split over receives, no byte is lost.
@@ -575,6 +602,8 @@ TEST(HttpFailure, EndBeforeContentLengthGivesNoBody)
         { "close before any answer", CAnswerScript().close() },
         { "reset before any answer", CAnswerScript().reset() },
         { "close inside the header block", CAnswerScript().bytes("HTTP/1.1 200 OK\r\nContent-Len").close() },
+        { "reset in a body without Content-Length",
+            CAnswerScript().bytes("HTTP/1.1 200 OK\r\n\r\n[1,").pause(30).bytes("2,").pause(30).reset() },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -644,22 +673,63 @@ TEST(HttpFailure, HugeContentLengthAllocatesOnlyWhatArrives)
     }
 }
 
-TEST(HttpFailure, ContentLengthAboveTheCapGivesNoBody)
+TEST(HttpFailure, BodyOverTheCapGivesNoBody)
 {
-    SAnswer a = exchange(answer(
-        "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(HTTP_BODY_MAX_SIZE + 1) + "\r\n\r\nab"));
-    EXPECT_FALSE(a.hasBody);
+    for (const std::string& length : { std::to_string(HTTP_BODY_MAX_SIZE + 1), std::string("99999999999") }) {
+        SCOPED_TRACE(length);
+        SAnswer a = exchange(answer("HTTP/1.1 200 OK\r\nContent-Length: " + length + "\r\n\r\nab"));
+        EXPECT_FALSE(a.hasBody);
+        EXPECT_EQ(a.contentLength, HTTP_BODY_MAX_SIZE + 1);
+    }
+    // One byte past the cap, without Content-Length: to the close, but not past the cap.
+    SAnswer b = exchange(CAnswerScript()
+                             .bytes("HTTP/1.1 200 OK\r\n\r\n")
+                             .piece(1 << 20)
+                             .bytes(std::string(HTTP_BODY_MAX_SIZE + 1, 'c')));
+    EXPECT_FALSE(b.hasBody);
 }
 
-TEST(HttpFailure, HugeContentLengthReadsAsInt)
+// The time limits, shortened as the callers may: a peer that stays silent, one
+// that trickles past the exchange's deadline, and a deadline that starts with
+// the send, not with a connect made long before (epg connects before its
+// session check).
+TEST(HttpFailure, TimeLimits)
 {
-    SAnswer a = exchange(
-        CAnswerScript().bytes("HTTP/1.1 200 OK\r\nContent-Length: 99999999999\r\n\r\nabc").pause(30).close());
-    EXPECT_FALSE(a.hasBody);
-    EXPECT_EQ(a.contentLength, 2147483647);
-    SAnswer b = exchange(answer("HTTP/1.1 200 OK\r\nContent-Length: -99999999999\r\n\r\nabc"));
-    EXPECT_EQ(b.contentLength, -2147483647 - 1);
-    EXPECT_EQ(b.body, "abc");
+    const int SILENCE_MS = 100, EXCHANGE_MS = 250;
+    CAnswerScript trickle;
+    trickle.bytes("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n");
+    for (int i = 0; i < 10; ++i)
+        trickle.pause(40).bytes("x");
+    struct Case {
+        const char* label;
+        CAnswerScript script;
+        int idleBeforeSendMs;
+        const char* failure; // null: the body arrives
+        int64_t minMs, maxMs;
+    } cases[] = {
+        { "silent peer", CAnswerScript().pause(3 * SILENCE_MS), 0, "answer silent too long", SILENCE_MS,
+            1000 },
+        { "trickle past the deadline", trickle, 0, "answer past its deadline", EXCHANGE_MS, 1000 },
+        { "connected long before the send", answer("HTTP/1.1 200 OK\r\n\r\n{}"), 2 * EXCHANGE_MS, nullptr, 0,
+            1000 },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        CScriptedServer server;
+        server.setDefaultAnswer(c.script);
+        ASSERT_TRUE(server.start());
+        CSmallHttp http("127.0.0.1", server.port());
+        http.setLimits(SILENCE_MS, EXCHANGE_MS, SILENCE_MS);
+        ASSERT_TRUE(http.connectToServer());
+        usleep(static_cast<useconds_t>(c.idleBeforeSendMs) * 1000);
+        const int64_t start = child_run_detail::nowMs();
+        const char* body = http.exchange("GET", "/xrec/epg.cgi", "subfunc=info&todo=list");
+        const int64_t tookMs = child_run_detail::nowMs() - start;
+        EXPECT_EQ(body != nullptr, c.failure == nullptr);
+        EXPECT_STREQ(http.getFailure(), c.failure);
+        EXPECT_GE(tookMs, c.minMs);
+        EXPECT_LT(tookMs, c.maxMs);
+    }
 }
 
 // The backend resets the connection before the request is sent: the sends
@@ -728,7 +798,7 @@ void forward_in_helper(int from, int keepOpen)
 
 // The client asks the server at `port` in a child. The relay ends the child
 // with 0; a client call that returns ends it with 10 (body) or 11 (none).
-ChildResult relay_child(int port, EOutput out = OUT_PIPE, int alarmMicros = 0)
+ChildResult relay_child(int port, EOutput out = OUT_PIPE, int alarmMicros = 0, int relaySilenceMs = 30000)
 {
     char path[] = "/tmp/relay_outXXXXXX";
     int fileFd = -1;
@@ -743,7 +813,7 @@ ChildResult relay_child(int port, EOutput out = OUT_PIPE, int alarmMicros = 0)
     // The relay ends with exit(), which would write our pending output once more into the capture.
     fflush(nullptr);
     ChildResult r = run_in_child(
-        [port, fileFd, out, alarmMicros] {
+        [port, fileFd, out, alarmMicros, relaySilenceMs] {
             if (out == OUT_FILE)
                 dup2(fileFd, STDOUT_FILENO);
             if (out == OUT_SOCKET_NONBLOCK) {
@@ -759,7 +829,7 @@ ChildResult relay_child(int port, EOutput out = OUT_PIPE, int alarmMicros = 0)
             if (alarmMicros > 0)
                 interrupt_often(alarmMicros);
             exit_without_leak_check();
-            int result = ask_in_child(port);
+            int result = ask_in_child(port, relaySilenceMs);
             return result == CHILD_BODY ? 10 : 11;
         },
         o);
@@ -775,13 +845,19 @@ ChildResult relay_child(int port, EOutput out = OUT_PIPE, int alarmMicros = 0)
     return r;
 }
 
-ChildResult relay(const CAnswerScript& script, EOutput out = OUT_PIPE, int alarmMicros = 0)
+// pTookMs: how long the relaying child ran.
+ChildResult relay(const CAnswerScript& script, EOutput out = OUT_PIPE, int alarmMicros = 0,
+    int relaySilenceMs = 30000, int64_t* pTookMs = nullptr)
 {
     CScriptedServer server;
     server.setDefaultAnswer(script);
     if (!server.start())
         return ChildResult();
-    return relay_child(server.port(), out, alarmMicros);
+    const int64_t start = child_run_detail::nowMs();
+    ChildResult r = relay_child(server.port(), out, alarmMicros, relaySilenceMs);
+    if (pTookMs)
+        *pTookMs = child_run_detail::nowMs() - start;
+    return r;
 }
 
 } // namespace
@@ -862,6 +938,42 @@ TEST(HttpRelay, StreamWithoutEarlyBytes)
     ChildResult empty = relay(CAnswerScript().bytes(TS_HEAD).close());
     EXPECT_EQ(empty.exitCode(), 0);
     EXPECT_EQ(empty.out, RELAY_HEADER);
+}
+
+// A stream ends with its Content-Length, whatever the backend does after it,
+// and with a silence of its source (shortened here), not with a shorter pause.
+TEST(HttpRelay, WhereAStreamEnds)
+{
+    const int SILENCE_MS = 150;
+    const std::string withLength
+        = "HTTP/1.1 200 OK\r\nContent-Type: video/mp2t\r\nContent-Length: 1880\r\n\r\n";
+    struct Case {
+        const char* label;
+        CAnswerScript script;
+        int silenceMs;
+        std::string stream;
+        int64_t maxMs;
+    } cases[] = {
+        { "Content-Length, the connection left open",
+            CAnswerScript().bytes(withLength).pause(20).stream(1880).pause(1000), 30000, ts_pattern(0, 1880),
+            700 },
+        { "Content-Length, every byte early",
+            CAnswerScript().bytes(withLength + ts_pattern(0, 1880)).pause(1000), 30000, ts_pattern(0, 1880),
+            700 },
+        { "a pause shorter than the silence",
+            CAnswerScript().bytes(TS_HEAD).stream(1880).pause(SILENCE_MS / 2).stream(1880), SILENCE_MS,
+            ts_pattern(0, 3760), 700 },
+        { "a silence", CAnswerScript().bytes(TS_HEAD).stream(1880).pause(6 * SILENCE_MS).stream(1880),
+            SILENCE_MS, ts_pattern(0, 1880), 5 * SILENCE_MS },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        int64_t tookMs = 0;
+        ChildResult r = relay(c.script, OUT_PIPE, 0, c.silenceMs, &tookMs);
+        EXPECT_EQ(r.exitCode(), 0);
+        EXPECT_TRUE(r.out == RELAY_HEADER + c.stream) << r.out.size() << " bytes";
+        EXPECT_LT(tookMs, c.maxMs) << "the relay's own end, not the backend's";
+    }
 }
 
 TEST(HttpRelay, ResetEndsTheStream)
