@@ -11,7 +11,7 @@ import re
 import sys
 
 from selenium import webdriver
-from selenium.common.exceptions import StaleElementReferenceException, TimeoutException, WebDriverException
+from selenium.common.exceptions import StaleElementReferenceException, TimeoutException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
@@ -164,9 +164,9 @@ def main():
         tab("guide")
         check("and the guide no programme card, only that the service is stopped",
               lambda d: css("#details[hidden]") and not css(".event") and "stopped" in css("#grid .empty")[0].text)
-    except (WebDriverException, IndexError) as e:
+    except Exception as e:  # any, so that a run cut short fails
         failed += 1
-        print("not ok the panel could be driven: %s" % str(e).splitlines()[0])
+        print("not ok the panel could be driven: %s" % (str(e) or repr(e)).splitlines()[0])
     finally:
         driver.quit()
     return 1 if failed else 0
