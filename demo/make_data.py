@@ -1,25 +1,32 @@
 #!/usr/bin/python3
 """Makes the demo NAS's backend answers: a DVB-T tuner setup with two USB
 tuners, four multiplexes on real UHF channels, eight made-up channels and a
-day of programme guide, as answer scripts for the backend stand-in's --routes
-directory (sandbox/standin/tvheadend.cpp): one NAME.SUBFUNC.TODO[.KEY=VALUE]
-file per request, most of them "json FILE" with the JSON body beside it.
+programme guide that rolls with the clock, as answer scripts for the backend
+stand-in's --routes directory (sandbox/standin/tvheadend.cpp): one
+NAME.SUBFUNC.TODO[.KEY=VALUE] file per request, most of them "json FILE" with
+the JSON body beside it.
 
-    make_data.py --out DIR [--day-start EPOCH] [--now EPOCH] [--stream-bytes N]
+    make_data.py --out DIR [--now EPOCH] [--stream-bytes N]
     DIR/make_data.py REQUEST
 
-The day starts at --day-start (default: today 00:00 UTC); "now" (default: the
-current time) decides which programmes the now-and-next listing shows. The
-same arguments always give the same files. DIR/tour.json names a few of the
-generated things (an event to record, a title for a smart recording) for the
-tour.
+The demo's clock starts at --now (default: the real time) and runs on at real
+speed from when the data was made; without --now it is the real clock. The
+guide covers the whole UTC days from 36 hours before the clock's now to 60
+hours after, so every channel has a programme on and a next one at any hour,
+and a viewer in any time zone (UTC-12 to UTC+14) finds their own whole days
+from 12 hours before now to 36 hours after. Each UTC day's programmes, their
+ids included, depend on that day alone. The same arguments always give the
+same files. DIR/tour.json names a few of the generated things (a programme
+yet to start to record, a title for a smart recording) for the tour.
 
 The requests that change something (tuner options, region and scan,
-multiplexes, recordings) and those whose answer follows the clock (now and
-next, scan progress) are answered by a copy of this program in DIR: their
-route files link to it, and the stand-in runs it with the raw request.
+multiplexes, recordings) and those whose answer follows the clock (the guide,
+now and next, scan progress) are answered by a copy of this program in DIR:
+their route files link to it, and the stand-in runs it with the raw request.
 DIR/state.json holds what changed; it is replaced whole under a lock, since
-the stand-in may serve several connections at once.
+the stand-in may serve several connections at once. DIR/clock.json holds the
+moment --now named; its modification time is the real time that moment stood
+for.
 """
 import argparse
 import fcntl
@@ -41,6 +48,12 @@ MUXES = [
     {"uhf": 35, "channels": [(5, "Classic Movies"), (6, "Sport Live")]},
     {"uhf": 43, "channels": [(7, "Arts & Culture"), (8, "Regional TV")]},
 ]
+
+DAY = 86400
+# How far the guide reaches from now, before rounding out to whole UTC days:
+# 12 and 36 hours, widened by a day for the viewers' zones, UTC-12 to UTC+14.
+GUIDE_BEFORE = 36 * 3600
+GUIDE_AFTER = 60 * 3600
 
 # Per channel: the programmes that fill the day, as (title, genre, minutes,
 # description), and the ones fixed to a time of day (hour, minute, programme).
@@ -155,16 +168,19 @@ def channel_list():
     return channels
 
 
-def guide(day_start):
-    """Every channel's programmes from day_start for 24 hours, back to back."""
-    rnd = random.Random(20240101)
+def guide_day(day_start):
+    """Every channel's programmes from day_start for 24 hours, back to back.
+    The day alone decides them and their ids: a recording keeps its programme
+    while the guide rolls on."""
+    number_of_day = day_start // DAY
+    rnd = random.Random(number_of_day)
     events = {}
-    next_id = 10001
+    next_id = number_of_day * 1000 + 1
     for ch in channel_list():
         number = ch["number"]
         plan = CHANNELS[number]
         fixed = sorted((day_start + (h * 60 + m) * 60, prog) for h, m, prog in plan["fixed"])
-        end = day_start + 86400
+        end = day_start + DAY
         t = day_start
         rows = []
         while t < end:
@@ -195,6 +211,23 @@ def guide(day_start):
     return events
 
 
+def guide(now):
+    """Every channel's programmes over the whole UTC days around now, back to back."""
+    events = {number: [] for number in CHANNELS}
+    for day_start in range((now - GUIDE_BEFORE) // DAY * DAY, (now + GUIDE_AFTER) // DAY * DAY + DAY, DAY):
+        for number, rows in guide_day(day_start).items():
+            events[number] += rows
+    return events
+
+
+def clock(out):
+    """Now by the demo's clock in DIR."""
+    path = os.path.join(out, "clock.json")
+    with open(path, encoding="utf-8") as f:
+        moment = json.load(f)["now"]
+    return int(time.time() if moment is None else moment + time.time() - os.stat(path).st_mtime)
+
+
 def listing(entries):
     doc = dict(OK)
     doc["total_count"] = len(entries)
@@ -213,9 +246,9 @@ def now_and_next(events, now):
     return listing(entries)
 
 
-def find_title(events, number, title):
-    """The first programme of that title on channel number."""
-    return next(row for row in events[number] if row["title"] == title)
+def find_title(events, number, title, after):
+    """The first programme of that title on channel number that starts after the moment."""
+    return next(row for row in events[number] if row["title"] == title and row["start"] > after)
 
 
 def write(out, name, content):
@@ -312,10 +345,10 @@ def answer(out, raw):
     p = dict(urllib.parse.parse_qsl(query))
     name = path.rsplit("/", 1)[-1].split(".")[0]
     route = "%s.%s.%s" % (name, p.get("subfunc"), p.get("todo"))
-    now = int(time.time())
+    now = clock(out)
     failure = {"result": "failure", "errcode": -1, "errmsg": "ERROR", "total_count": 0}
-    with open(os.path.join(out, "epg_day.json"), encoding="utf-8") as f:
-        events = json.load(f)["entries"]
+    by_channel = guide(now)
+    events = [row for number in sorted(by_channel) for row in by_channel[number]]
     with State(out, route not in ("tunerbay.option.get", "tunerbay.region.get", "tunerbay.network.list",
                                   "tunerbay.scan.get", "epg.info.list", "epg.info.list_more")) as state:
         if route == "tunerbay.option.get":
@@ -372,10 +405,7 @@ def answer(out, raw):
                        for m in muxes if m["id"] in state["scan"]["muxes"]]
             return dict(listing(scanned), progress=progress, active=progress < 100)
         if route == "epg.info.list":
-            by_channel = {}
-            for row in events:
-                by_channel.setdefault(row["channel"], []).append(row)
-            return now_and_next({int(c): rows for c, rows in by_channel.items()}, now)
+            return now_and_next(by_channel, now)
         if route == "epg.info.list_more":
             recs = {rec["event"]: recording_view(rec, now) for rec in state["recordings"]}
             rows = [row for row in events if p.get("channel") in (None, row["channel"])]
@@ -409,13 +439,10 @@ def main():
         return
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", required=True)
-    parser.add_argument("--now", type=int, default=int(time.time()))
-    parser.add_argument("--day-start", type=int)
+    parser.add_argument("--now", type=int)
     parser.add_argument("--stream-bytes", type=int, default=188 * 10000)
     args = parser.parse_args()
-    day_start = args.day_start if args.day_start is not None else args.now - args.now % 86400
-    if not day_start <= args.now < day_start + 86400:
-        sys.exit("make_data.py: --now must lie within the day")
+    now = int(time.time()) if args.now is None else args.now
     if args.stream_bytes <= 0 or args.stream_bytes % 188:
         sys.exit("make_data.py: --stream-bytes must be a positive multiple of 188")
     out = args.out
@@ -433,9 +460,8 @@ def main():
                   "tm": ["2k", "8k", "32k"], "gi": ["1/4", "1/8", "1/16", "1/32"]} for a in adapters]
     write_json_route(out, "tunerbay.feoption.list", "feoptions.json", listing(feoptions))
 
-    events = guide(day_start)
-    everything = [row for number in sorted(events) for row in events[number]]
-    write(out, "epg_day.json", json.dumps(listing(everything), ensure_ascii=False, separators=(",", ":")))
+    # Written now: its modification time is when the moment --now names was now.
+    write(out, "clock.json", json.dumps({"now": args.now}))
     write(out, "state.json", json.dumps({
         "idlescan": {str(a["index"]): 1 - a["index"] for a in adapters}, "region": "capital",
         "muxes": muxes, "next_mux": len(muxes) + 1, "scan": {"start": 0, "muxes": []},
@@ -455,7 +481,8 @@ def main():
     # Anything else is no API of the backend.
     write(out, "default", "text HTTP/1.1 404 Not Found\\r\\nContent-Length: 0\\r\\nConnection: Close\\r\\n\\r\\n\n")
 
-    to_record = find_title(events, 1, "Harbour Street")
+    # One that has not started yet, so the tour schedules it rather than records it.
+    to_record = find_title(guide(now), 1, "Harbour Street", now)
     write(out, "tour.json", json.dumps({
         "record_event": to_record["id"], "record_channel": to_record["channel"], "record_title": to_record["title"],
         "smart_title": "Metro Tonight", "guide_channel": 1, "stream_channel": 1, "stream_bytes": args.stream_bytes,

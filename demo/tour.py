@@ -49,7 +49,7 @@ def steps(sid, hints):
          "tunerbay", "GET", "subfunc=scan&todo=get", success),
         ("Guide: now and next", "what is on every channel now, and next; epg checks the session id "
          "with the NAS login service first", "epg", "GET", "subfunc=info&todo=list&%s&up=0&down=20" % s, success),
-        ("Guide: a day of one channel", "every programme of Channel One HD today",
+        ("Guide: one channel", "every programme of Channel One HD in the guide, over the days around today",
          "epg", "GET", "subfunc=info&todo=list_more&channel=%s&%s&up=0&down=100" % (hints["guide_channel"], s),
          success),
         ("Record a programme", "\"%s\" (event %d); a POST" % (hints["record_title"], ev),

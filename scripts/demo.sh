@@ -3,7 +3,7 @@
 # small NAS in private namespaces (sandbox/sandbox.sh): lighttpd
 # with tunerbay and epg installed by `cmake --install` beside the login service,
 # the backend stand-in answering from demo data (a DVB-T tuner setup, eight
-# channels, a day of programme guide, a short live stream), and the dongle
+# channels, a programme guide that rolls with the clock, a short live stream), and the dongle
 # watchdog over two plugged-in tuners (demo/nas.sh). The web server is reachable
 # from this machine at a printed http://127.0.0.1:PORT/ address, where the DVR
 # panel (demo/panel) shows tuners, scan, guide and recordings in a browser; the
@@ -137,7 +137,7 @@ sandbox_beside() {
    Web server: lighttpd at $url/ with the panel (demo/panel); under /cgi-bin/ tunerbay and epg
                as cmake --install put them, and the NAS login service. Session id: $DEMO_SID
    Backend:    the stand-in tvheadend on 127.0.0.1:9981 inside the NAS, answering from demo data:
-               two DVB-T tuners, four multiplexes, eight channels, a day of programme guide;
+               two DVB-T tuners, four multiplexes, eight channels, a programme guide of the days around now;
                it keeps what the panel changes (recordings, tuner options, scans).
    Watchdog:   dongle_watchdog over tuners 0 and 1; log $DEMO_SHARE/log/dongle_watchdog.log
 

@@ -14,12 +14,16 @@ const MESSAGES = {
 };
 let sid = new URLSearchParams(location.search).get("sid") || "";
 let events = [];
+// The now-and-next marks the guide was drawn with, as text; "null" for a guide that failed.
+let marksKey = "null";
 let guideFailure = null;
 // Resolves to whether the DVR service runs, as the last tuner listing found.
 let serviceRunning = Promise.resolve(null);
 // What the last series record scheduled, shown on the card of that programme.
 let seriesNote = null;
 let selected = null;
+// The grid's first moment (seconds), and where "now" and the earliest start of the programmes on now lie in it (px).
+let gridStart = 0;
 let nowX = 0;
 let onNowX = 0;
 let scanTimer = null;
@@ -64,8 +68,20 @@ function el(tag, props, ...children) {
   return node;
 }
 
-const clock = (t) => new Date(t * 1000).toLocaleTimeString([], { hour: "2-digit", minute: "2-digit", hourCycle: "h23" });
-const day = (t) => new Date(t * 1000).toLocaleDateString([], { weekday: "long", day: "numeric", month: "long" });
+// A moment (seconds) as text in the viewer's language; the formats are made once, as the guide writes thousands.
+const format = (options) => {
+  const f = new Intl.DateTimeFormat([], options);
+  return (t) => f.format(t * 1000);
+};
+const clock = format({ hour: "2-digit", minute: "2-digit", hourCycle: "h23" });
+const day = format({ weekday: "long", day: "numeric", month: "long" });
+const shortDay = format({ weekday: "short", day: "numeric", month: "short" });
+// The viewer's midnight that begins the day of t, or the one that many days later: days of the viewer's own calendar,
+// 23 or 25 hours long where the clocks change.
+const midnight = (t, days = 0) => {
+  const d = new Date(t * 1000);
+  return new Date(d.getFullYear(), d.getMonth(), d.getDate() + days) / 1000;
+};
 
 function switchBox(checked, onChange) {
   const input = el("input", { type: "checkbox", checked });
@@ -184,21 +200,28 @@ function playlist(channel, name) {
   return "data:audio/x-mpegurl;charset=utf-8," + encodeURIComponent("#EXTM3U\n#EXTINF:-1," + name + "\n" + stream + "\n");
 }
 
+// Per channel the programme on now, then the next one: "now" or "next" by programme id.
+async function nowAndNext() {
+  const marks = {};
+  const seen = new Set();
+  const nowNext = await call("epg", { subfunc: "info", todo: "list", up: 0, down: 100 });
+  for (const e of nowNext.entries) {
+    marks[e.id] = seen.has(e.channel) ? "next" : "now";
+    seen.add(e.channel);
+  }
+  return marks;
+}
+
 async function loadGuide() {
   try {
-    // Per channel the programme on now, then the next one.
-    const marks = {};
-    const seen = new Set();
-    const nowNext = await call("epg", { subfunc: "info", todo: "list", up: 0, down: 100 });
-    for (const e of nowNext.entries) {
-      marks[e.id] = seen.has(e.channel) ? "next" : "now";
-      seen.add(e.channel);
-    }
+    const marks = await nowAndNext();
     events = (await call("epg", { subfunc: "info", todo: "list_more", up: 0, down: 10000 })).entries;
     for (const e of events) e.mark = marks[e.id] || "";
+    marksKey = JSON.stringify(marks);
     guideFailure = null;
   } catch (e) {
     events = [];
+    marksKey = "null";
     guideFailure = e;
     report(e);
   }
@@ -209,7 +232,8 @@ async function loadGuide() {
 
 function renderGuide() {
   const grid = $("#grid");
-  const scroll = grid.scrollLeft;
+  // The moment at the left of the view stays there, also when the guide has rolled on by a day.
+  const shown = at(grid.scrollLeft);
   const focused = document.activeElement && document.activeElement.classList.contains("event");
   grid.replaceChildren();
   if (events.length === 0) {
@@ -221,12 +245,18 @@ function renderGuide() {
       ? "The DVR service is stopped: no programme guide. Switch it on under Tuners." : "No programme guide." }));
     return;
   }
-  const now = Date.now() / 1000;
-  const start = Math.min(...events.map((e) => e.start));
-  const x = (t) => (t - start) / 60 * PX_PER_MIN;
-  $("#guide-day").textContent = "Programme guide, " + day(start);
+  // Whole days of the viewer's calendar, each beginning with its date on the hour line and a line down the grid.
+  gridStart = midnight(Math.min(...events.map((e) => e.start)));
+  const end = midnight(Math.max(...events.map((e) => e.stop)) - 1, 1);
+  grid.style.setProperty("--width", x(end) + "px");
+  const days = [];
+  for (let t = gridStart; t < end; t = midnight(t, 1)) days.push(t);
   const hours = el("div", { className: "line hours" });
-  for (let t = start; t < start + 86400; t += 3600) hours.append(el("span", { textContent: clock(t), style: "left:" + x(t) + "px" }));
+  for (let t = gridStart; t < end; t += 3600) {
+    const first = days.includes(t);
+    hours.append(el("span", { className: first ? "day" : "", style: "left:" + x(t) + "px" },
+      ...first ? [el("b", { textContent: shortDay(t) }), " "] : [], clock(t)));
+  }
   grid.append(el("div", { className: "row" }, el("div", { className: "channel" }), hours));
   const channels = [...new Map(events.map((e) => [e.channel, e.channel_name])).entries()];
   for (const [channel, name] of channels.sort((a, b) => a[0] - b[0])) {
@@ -237,11 +267,11 @@ function renderGuide() {
         style: "left:" + x(e.start) + "px;width:" + (x(e.stop) - x(e.start)) + "px",
         ariaLabel: e.title + ", " + name + ", " + clock(e.start) + "–" + clock(e.stop) },
         el("span", {}, el("b", { textContent: e.title }), el("small", { textContent: clock(e.start) })));
-      cell.onclick = () => select(e);
+      cell.onclick = () => select(e, cell);
       cell.onkeydown = (event) => {
         if (event.key !== "Enter" && event.key !== " ") return;
         event.preventDefault();
-        select(e);
+        select(e, cell);
       };
       line.append(cell);
     }
@@ -250,21 +280,57 @@ function renderGuide() {
       el("a", { className: "live", href: playlist(channel, name), download: name + ".m3u",
         title: "Watch live: opens in a player such as VLC", textContent: "▶ Live" })), line));
   }
-  nowX = x(now);
-  onNowX = x(Math.min(now, ...events.filter((e) => e.start <= now && now < e.stop).map((e) => e.start)));
-  grid.append(el("div", { className: "now-line", style: "--x:" + nowX + "px" }));
-  grid.scrollLeft = scroll;
+  grid.append(...days.slice(1).map((t) => el("div", { className: "day-line", style: "--x:" + x(t) + "px" })),
+    el("div", { className: "now-line" }));
+  grid.scrollLeft = x(shown);
+  moveNow();
   // The grid was drawn anew: keep the keyboard on the programme it was on.
   if (focused && selected) grid.querySelector(".event.selected").focus({ preventScroll: true });
   renderDetails();
 }
 
+// Where a moment lies in the grid (px), and the moment at a place.
+const x = (t) => (t - gridStart) / 60 * PX_PER_MIN;
+const at = (px) => gridStart + px / PX_PER_MIN * 60;
+// The width of the grid's programmes in view, beside the channel column.
+function room() {
+  const grid = $("#grid");
+  return grid.clientWidth - (grid.querySelector(".channel") || grid).offsetWidth;
+}
+
+// The now line where the clock is, and the day in view in the heading.
+function moveNow() {
+  const now = Date.now() / 1000;
+  nowX = x(now);
+  onNowX = x(Math.min(now, ...events.filter((e) => e.start <= now && now < e.stop).map((e) => e.start)));
+  const line = $("#grid .now-line");
+  if (line) line.style.setProperty("--x", nowX + "px");
+  showDay();
+}
+
+// The day in view: today while "now" is in view, else the day in view nearest to it.
+function showDay() {
+  if (events.length === 0) return;
+  const scroll = $("#grid").scrollLeft;
+  $("#guide-day").textContent = "Programme guide, " + day(Math.min(Math.max(Date.now() / 1000, at(scroll)), at(scroll + room())));
+}
+
+// Programmes end and begin while the page is open: when the backend's now and next have moved on, the guide is
+// loaded anew; otherwise the now line and the day follow the clock.
+async function tick() {
+  if (JSON.stringify(await nowAndNext().catch(() => null)) !== marksKey) return loadGuide();
+  moveNow();
+}
+
 // A programme that has ended can no longer be recorded.
 function hasEnded(e) { return e.stop * 1000 <= Date.now(); }
 
-function select(e) {
+// Only the outline moves to the cell: the grid of several days is not drawn anew for it.
+function select(e, cell) {
+  for (const other of $("#grid").querySelectorAll(".event.selected")) other.classList.remove("selected");
+  cell.classList.add("selected");
   selected = e;
-  renderGuide();
+  renderDetails();
   $("#details").scrollIntoView({ block: "nearest" });
 }
 
@@ -313,7 +379,8 @@ function renderRecordings() {
   const recs = events.filter((e) => e.dvr_id).sort((a, b) => a.start - b.start || a.channel - b.channel);
   $("#recordings tbody").replaceChildren(...recs.map((e) => el("tr", {},
     el("td", { textContent: e.title }), el("td", { textContent: e.channel_name }),
-    el("td", { textContent: day(e.start) + ", " + clock(e.start) + "–" + clock(e.stop) }),
+    el("td", {}, el("time", { dateTime: new Date(e.start * 1000).toISOString(),
+      textContent: day(e.start) + ", " + clock(e.start) + "–" + clock(e.stop) })),
     el("td", {}, el("span", { className: "status " + e.dvr_status, textContent: e.dvr_status })),
     el("td", {}, el("button", { className: "link", textContent: "Delete", onclick: () => setRecording(e, false) })))));
 }
@@ -321,9 +388,7 @@ function renderRecordings() {
 // "Now" near the channel column, with the starts of the programmes on now in view as long as "now" stays in the
 // left half; a programme that began earlier still shows its text, which slides along its cell (panel.css).
 function scrollToNow() {
-  const grid = $("#grid");
-  const room = grid.clientWidth - (grid.querySelector(".channel") || grid).offsetWidth;
-  grid.scrollLeft = Math.max(0, Math.min(nowX - 12, Math.max(onNowX - 4, nowX - room / 2)));
+  $("#grid").scrollLeft = Math.max(0, Math.min(nowX - 12, Math.max(onNowX - 4, nowX - room() / 2)));
 }
 
 // --- Page ------------------------------------------------------------------
@@ -366,4 +431,7 @@ $("#dvr").onchange = () => setService($("#dvr").checked);
 $("#scan-start").onclick = startScan;
 $("#mux-add").onsubmit = addMux;
 $("#to-now").onclick = scrollToNow;
+$("#grid").addEventListener("scroll", showDay);
+addEventListener("resize", showDay);
+setInterval(tick, 30000);
 loadAll();

@@ -6,6 +6,8 @@
 # deletes a recording, scans, and shows the failures the programs answer as
 # messages, at desktop, tablet and phone sizes, with the keyboard too. The
 # screenshots of the guide go to DVR_BUILD_DIR/panel.png and panel-phone.png.
+# The checks run first at fixed moments, in time zones in and far from UTC,
+# then at the real moment.
 # Then scripts/demo.sh itself ends fully when its output closes.
 #
 # By hand: DVR_BUILD_DIR=build/release bash tests/e2e/test_browser.sh
@@ -24,16 +26,26 @@ SID=Br0wserSession
 demo_nas_start "$NAS_DIR/demo" "$SID" "$NAS_LOG"
 mkdir -p "$NAS_DIR/browser"
 rm -f "$DVR_BUILD_DIR/panel.png" "$DVR_BUILD_DIR/panel-phone.png" # the checks below are of this run's
+browser_panel() {
+	HOME=$NAS_DIR/browser timeout 240 /usr/bin/python3 "$DVR_SOURCE_DIR/tests/e2e/browser_panel.py" \
+		--url "http://127.0.0.1:$LOGIN_HTTP_PORT/" --sid "$SID" --screenshot "$DVR_BUILD_DIR/panel.png" \
+		--screenshot-phone "$DVR_BUILD_DIR/panel-phone.png" --home "$NAS_DIR/browser" "$@" 2>&1
+}
 while IFS= read -r line; do
 	case $line in
 	"ok "*) t_ok "${line#ok }" ;;
 	"not ok "*) t_fail "${line#not ok }" ;;
 	*) echo "# $line" ;;
 	esac
-done < <(HOME=$NAS_DIR/browser timeout 240 /usr/bin/python3 "$DVR_SOURCE_DIR/tests/e2e/browser_panel.py" \
-	--url "http://127.0.0.1:$LOGIN_HTTP_PORT/" --sid "$SID" --screenshot "$DVR_BUILD_DIR/panel.png" \
-	--screenshot-phone "$DVR_BUILD_DIR/panel-phone.png" \
-	--home "$NAS_DIR/browser" 2>&1)
+done < <(
+	# The demo data made anew with its clock from the moment, the browser's too; the checks named by the moment.
+	for moment in 2026-03-08T00:05/UTC 2026-03-08T12:00/UTC 2026-03-08T23:55/UTC 2026-03-08T00:05/America/Los_Angeles; do
+		at=$(date -ud "${moment%%/*}" +%s)
+		/usr/bin/python3 "$DVR_SOURCE_DIR/demo/make_data.py" --out "$NAS_DIR/demo" --now "$at" || echo "not ok the data at $moment"
+		TZ=${moment#*/} browser_panel --at "$at" | sed "s|^\(not \)\{0,1\}ok |&at ${moment%%/*} UTC, in ${moment#*/}: |"
+	done
+	/usr/bin/python3 "$DVR_SOURCE_DIR/demo/make_data.py" --out "$NAS_DIR/demo" || echo "not ok the data at the real moment"
+	browser_panel)
 check "a screenshot was saved" test -s "$DVR_BUILD_DIR/panel.png"
 check "and one at phone size" test -s "$DVR_BUILD_DIR/panel-phone.png"
 demo_nas_stop
