@@ -84,13 +84,13 @@ CCgiProcessor::CCgiProcessor()
 
 CCgiProcessor::~CCgiProcessor()
 {
-    __setDoc(nullptr);
+    setDoc(nullptr);
     // Nothing creates the scratch file; removing its name stays part of every
     // returning run. unlink has the effect of "rm -f" without starting a shell.
     unlink(m_XmlTempFileName);
 }
 
-void CCgiProcessor::__setDoc(char* pDoc)
+void CCgiProcessor::setDoc(char* pDoc)
 {
     if (m_pXmlDoc && m_pXmlDoc != s_chFallbackDoc)
         free(m_pXmlDoc);
@@ -106,7 +106,7 @@ bool CCgiProcessor::__buildErrRespondXmlDoc(int errorCode, const char* errMessag
         pDoc = s_chFallbackDoc;
     }
     format_err_envelope(pDoc, DVR_ERR_DOC_SIZE, errorCode, errMessage);
-    __setDoc(pDoc);
+    setDoc(pDoc);
     return true;
 }
 
@@ -114,7 +114,7 @@ bool CCgiProcessor::adoptDoc(char* pHeap)
 {
     if (!pHeap)
         return false;
-    __setDoc(pHeap);
+    setDoc(pHeap);
     return true;
 }
 

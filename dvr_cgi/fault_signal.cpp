@@ -1,6 +1,6 @@
 // The fault signal handler pair: a fault or a stop signal ends the process
 // with 255, never with a half-written answer.
-#include "my_utility.h"
+#include "fault_signal.h"
 
 #include <execinfo.h>
 #include <stdlib.h>

@@ -1,5 +1,5 @@
 // Process lookup by command name, with the hint that makes the common check cheap.
-#include "my_utility.h"
+#include "proc_lookup.h"
 
 #include <dirent.h>
 #include <fcntl.h>

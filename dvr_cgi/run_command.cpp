@@ -1,5 +1,5 @@
 // Starting commands without a shell: the NAS tools and the service script.
-#include "my_utility.h"
+#include "run_command.h"
 
 #include <errno.h>
 #include <fcntl.h>

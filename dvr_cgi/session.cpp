@@ -1,5 +1,5 @@
 // NAS settings and the session check with the NAS login service.
-#include "my_utility.h"
+#include "session.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -9,6 +9,7 @@
 #include "base_io.h"
 #include "log_line.h"
 #include "platform.h"
+#include "run_command.h"
 #include "small_http.h"
 
 namespace {

@@ -5,10 +5,13 @@
 #include <string>
 #include <unistd.h>
 
+#include "fault_signal.h"
 #include "forward.h"
 #include "log_line.h"
-#include "my_utility.h"
 #include "platform.h"
+#include "proc_lookup.h"
+#include "run_command.h"
+#include "session.h"
 #include "small_http.h"
 #include "tunerbay.h"
 

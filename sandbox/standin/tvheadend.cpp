@@ -41,7 +41,7 @@
 #include <vector>
 
 #include "base_io.h"
-#include "my_utility.h"
+#include "run_command.h"
 #include "scripted_server.h"
 
 namespace {

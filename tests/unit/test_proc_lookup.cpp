@@ -14,7 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "my_utility.h"
+#include "proc_lookup.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "child_run.h"
-#include "my_utility.h"
+#include "run_command.h"
 
 namespace {
 
