@@ -179,6 +179,27 @@ expect_lines "the session was checked" "$LOGIN_REQUESTS" "1 http POST sid=[$GOOD
 expect_log_line "the failure line" "epg: info/list: $B: (send: .+|closed without an answer|receive: .+)"
 wait "$AFTER_PID"
 
+# The backend has ended and its parent never reaps it: /proc still lists a
+# process of its name, a zombie, but nothing of it runs.
+zombie_listed() {
+	cat /proc/[0-9]*/stat 2>/dev/null | grep -q '^[0-9]* (tvheadend) Z '
+}
+for program in tunerbay epg; do
+	case_in $G "$program: only a zombie of the backend is left"
+	sh -c '"$0" --print-stream 0 & exec sleep 60' "$NAS_DIR/bin/tvheadend" &
+	zombie_parent=$!
+	check "a zombie named tvheadend" _wait_for 250 zombie_listed
+	run_cgi $program GET "$(program_query $program)"
+	if [[ $program == tunerbay ]]; then
+		expect_answer "the not-ready answer" "$NOT_READY_ANSWER" 0
+	else
+		expect_answer "errcode -2 answer" "$ERR_SERVER_MISSING" 0
+	fi
+	expect_log_line "the failure line" "$program: info/list: backend process not running"
+	kill "$zombie_parent"
+	wait "$zombie_parent" 2>/dev/null
+done
+
 # The process runs but nothing listens on its port: the process check passes,
 # the connection fails.
 no_listen_case() { # no_listen_case PROGRAM QUERY EXPECTED STATUS
