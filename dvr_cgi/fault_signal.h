@@ -6,7 +6,8 @@
 #include <signal.h>
 
 // Installs the handler for SIGBUS, SIGSEGV, SIGINT, SIGABRT, SIGTERM, SIGHUP
-// and SIGURG; the handler ends the process with 255.
+// and SIGURG; the handler ends the tool the run is waiting for, if any, and
+// then the process with 255.
 void _signal_manager();
 void _signal_info_handler(int signal, siginfo_t* siginfo, void* aux);
 

@@ -126,5 +126,17 @@ enum {
 #define DVR_STRINGIFY(x) DVR_STRINGIFY_(x)
 // curl's time limit, as the text of its command line.
 #define NAS_CURL_MAX_TIME DVR_STRINGIFY(HTTP_SILENCE_LIMIT_SEC)
+// curl ends itself at its --max-time; one still running this long after its
+// start is hung (a resolver that never returns) and is ended as a failure. The
+// 5 s more leave room for its start and its exit on a loaded NAS.
+#define NAS_CURL_DEADLINE_SEC (HTTP_SILENCE_LIMIT_SEC + 5)
+// Once a tool has ended, whatever it wrote is in the pipe: a helper it left
+// behind holding the pipe gets this much more, then what was read is used.
+#define DVR_TOOL_OUTPUT_GRACE_MS 100
+// How long the answer waits for the DVR service script. A start brings the
+// backend up in seconds; a script still running then is hung and goes on by
+// itself, never ended by us (a half-done start is worse than a slow one), and
+// the answer goes on as after its end, well within a web server's CGI limit.
+#define DVR_SERVICE_SCRIPT_DEADLINE_SEC 30
 
 #endif

@@ -47,7 +47,7 @@ int read_setting(const char* section, const char* key, const char* defaultValue)
     }
     char buffer[NAS_SETTING_BUF_SIZE];
     memset(buffer, 0, sizeof(buffer));
-    int n = run_command(argv, buffer, sizeof(buffer) - 1, NAS_GETCFG_DEADLINE_SEC);
+    int n = run_command(argv, buffer, sizeof(buffer) - 1, NAS_GETCFG_DEADLINE_SEC * 1000L);
     if (*last_run_failure())
         _note_cause(NAS_GETCFG_TOOL, last_run_failure());
     if (n <= 0)
@@ -74,7 +74,8 @@ int get_Ovra_web_port() { return check_Ovra_force_ssl() == 1 ? _get_host_ssl_por
 
 int curl_send_request(const char* const argv[], char* ret_str, int buf_len)
 {
-    if (buf_len <= 0 || run_command(argv, ret_str, static_cast<size_t>(buf_len)) < 0) {
+    if (buf_len <= 0
+        || run_command(argv, ret_str, static_cast<size_t>(buf_len), NAS_CURL_DEADLINE_SEC * 1000L) < 0) {
         debug_print("[curl_send_request]", "command fail,command is %s,erron =%d", argv[0], errno);
         _note_cause(argv[0], buf_len <= 0 ? "no room for the answer" : last_run_failure());
         return 1;

@@ -10,7 +10,8 @@ int get_Ovra_web_port();
 int _get_host_ssl_port();
 int _get_host_port();
 // Runs a transfer command (argv form, no shell) and keeps at most buf_len bytes
-// of its output in ret_str. 0 when it ran, 1 when it could not be started.
+// of its output in ret_str. 0 when it ran, 1 when it could not be started or
+// was ended at its limit (NAS_CURL_DEADLINE_SEC).
 int curl_send_request(const char* const argv[], char* ret_str, int buf_len);
 // Copies the value of the first element whose start tag is key ("<username>")
 // into ret (ret_size bytes, zero-filled by the caller): the CDATA section that

@@ -38,7 +38,8 @@
 #
 # Marker files, until the next case: $NAS_DIR/dvr.nostart (the DVR service
 # script starts no backend), dvr.args (words for it, one a line), dvr.slow (its
-# start takes 2 s more); $LOGIN_DIR/misbehave (a mode of standin/authLogin.cgi).
+# start takes 2 s more), dvr.hang (its start never ends by itself);
+# $LOGIN_DIR/misbehave (a mode of standin/authLogin.cgi).
 # The stand-ins' records: $NAS_LOG/getcfg.log (kept only when it exists, as
 # case_begin makes it), getcfg.env, getcfg.fd, dvr.log, dvr.env, dvr.fd;
 # $BACKEND_DIR/request.N; $LOGIN_REQUESTS. A hostile command leaves $HOSTILE_MARK.
@@ -499,7 +500,8 @@ _sandbox_on_exit() {
 # session table.
 nas_reset() {
 	backend_stop
-	rm -rf "$BACKEND_DIR" "$NAS_DIR/dvr.nostart" "$NAS_DIR/dvr.args" "$NAS_DIR/dvr.slow" "$HOSTILE_MARK"
+	rm -rf "$BACKEND_DIR" "$NAS_DIR/dvr.nostart" "$NAS_DIR/dvr.args" "$NAS_DIR/dvr.slow" "$NAS_DIR/dvr.hang" \
+		"$HOSTILE_MARK"
 	mkdir -p "$BACKEND_DIR"
 	rm -f "$NAS_LOG"/* "$LOGIN_DIR"/body.* "$LOGIN_DIR/misbehave"
 	# getcfg logs its calls, environment and descriptors only when its call log exists.

@@ -12,7 +12,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base_io.h"
 #include "child_run.h"
+#include "fault_signal.h"
 #include "run_command.h"
 
 namespace {
@@ -27,7 +29,7 @@ int captureAndReport(const char* const argv[], size_t outLen)
     close(nullFd);
     std::string out(outLen + 1, '\0');
     out[outLen] = '#';
-    int n = run_command(argv, &out[0], outLen);
+    int n = run_command(argv, &out[0], outLen, 0);
     std::string report = std::to_string(n) + "|";
     if (n > 0)
         report.append(out.data(), static_cast<size_t>(n));
@@ -100,7 +102,7 @@ TEST(RunCommand, ProgramThatCannotStart)
     // Without a capture buffer the result is the same.
     ChildResult r = run_in_child([]() {
         const char* argv[] = { "/nonexistent/program", nullptr };
-        return run_command(argv, nullptr, 0) == -1 ? 0 : 1;
+        return run_command(argv, nullptr, 0, 0) == -1 ? 0 : 1;
     });
     EXPECT_EQ(0, r.exitCode());
 }
@@ -191,7 +193,7 @@ TEST(RunCommand, OutputBeyondTheBufferIsDroppedWithoutHanging)
         char out[16];
         memset(out, 0, sizeof out);
         const char* argv[] = { "/bin/sh", "-c", "yes abcdefgh | head -c 1048576", nullptr };
-        int n = run_command(argv, out, sizeof out);
+        int n = run_command(argv, out, sizeof out, 0);
         if (n != 16 || memcmp(out, "abcdefgh\nabcdefg", 16) != 0)
             return 1;
         // Waited for: no child of ours is left, not even a zombie.
@@ -212,7 +214,7 @@ TEST(RunCommand, WithoutBufferOutputGoesToStandardError)
         dup2(nullFd, 1);
         close(nullFd);
         const char* argv[] = { "/bin/sh", "-c", "echo to-log", nullptr };
-        int n = run_command(argv, nullptr, 0);
+        int n = run_command(argv, nullptr, 0, 0);
         return n == 0 ? 0 : 1;
     });
     EXPECT_EQ(0, r.exitCode());
@@ -226,8 +228,8 @@ TEST(RunCommand, ChildIsReapedOnEveryPath)
         const char* quiet[] = { "/bin/true", nullptr };
         const char* failing[] = { "/bin/false", nullptr };
         const char* killed[] = { "/bin/sh", "-c", "kill -9 $$", nullptr };
-        if (run_command(quiet, out, sizeof out) != 0 || run_command(failing, out, sizeof out) != 0
-            || run_command(killed, out, sizeof out) != 0 || run_command(quiet, nullptr, 0) != 0)
+        if (run_command(quiet, out, sizeof out, 0) != 0 || run_command(failing, out, sizeof out, 0) != 0
+            || run_command(killed, out, sizeof out, 0) != 0 || run_command(quiet, nullptr, 0, 0) != 0)
             return 1;
         if (waitpid(-1, nullptr, WNOHANG) != -1 || errno != ECHILD)
             return 2;
@@ -236,9 +238,9 @@ TEST(RunCommand, ChildIsReapedOnEveryPath)
     EXPECT_EQ(0, r.exitCode());
 }
 
-// The web server ends a CGI whose client went away; a tool it was waiting for
-// (a stalled transfer) must end with it rather than linger.
-TEST(RunCommand, ToolEndsWhenTheCgiIsKilled)
+// The web server ends a CGI whose client went away (SIGTERM); a tool it was
+// waiting for (a stalled transfer) must end with it rather than linger.
+TEST(RunCommand, ToolEndsWhenTheWebServerEndsTheCgi)
 {
     char dir[] = "/tmp/dvr_unit_pdeath_XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(dir));
@@ -249,16 +251,17 @@ TEST(RunCommand, ToolEndsWhenTheCgiIsKilled)
             for (int i = 0; i < 500 && access(pidFile.c_str(), F_OK) != 0; i++)
                 usleep(10000);
             usleep(50000);
-            kill(cgi, SIGKILL);
+            kill(cgi, SIGTERM);
             _exit(0);
         }
+        _signal_manager();
         const std::string script = "echo $$ > " + pidFile + ".tmp && mv " + pidFile + ".tmp " + pidFile
-            + " && exec setsid sleep 30"; // its own session: nothing but the parent's death can end it
+            + " && exec setsid sleep 30"; // its own session: nothing but the CGI can end it
         const char* argv[] = { "/bin/sh", "-c", script.c_str(), nullptr };
-        run_command(argv, nullptr, 0);
+        run_command(argv, nullptr, 0, 0);
         return 0;
     });
-    EXPECT_TRUE(r.signaled());
+    EXPECT_EQ(255, r.exitCode());
     FILE* f = fopen(pidFile.c_str(), "r");
     ASSERT_NE(nullptr, f);
     int tool = 0;
@@ -282,6 +285,99 @@ TEST(RunCommand, ToolEndsWhenTheCgiIsKilled)
     }
     EXPECT_FALSE(alive) << "the tool (pid " << tool << ") outlived the killed CGI";
     kill(tool, SIGKILL);
+    unlink(pidFile.c_str());
+    rmdir(dir);
+}
+
+// Every command runs under a limit: a tool still running at it is ended and
+// has failed; once a tool has ended, a helper it left holding its output is
+// not waited for. Each row reports "<result>|<kept bytes>|<why it failed>".
+TEST(RunCommand, LimitsAndEnds)
+{
+    struct {
+        const char* label;
+        const char* script;
+        long limitMs;
+        bool bChldIgnored; // the web server left SIGCHLD ignored
+        std::string expected;
+        long maxMs;
+    } cases[] = {
+        { "ends within its limit", "printf 80; sleep 0.2; printf 80", 5000, false, "4|8080|", 2000 },
+        { "no limit", "printf 80", 0, false, "2|80|", 2000 },
+        { "hangs: ended at its limit", "exec sleep 10", 300, false, "-1||past its deadline of 300 ms", 1500 },
+        { "closes its output, then hangs", "exec >&-; exec sleep 10", 300, false,
+            "-1||past its deadline of 300 ms", 1500 },
+        { "a helper holds its output after the end", "echo 8080; sleep 10 &", 5000, false, "5|8080\n|",
+            1500 },
+        { "a failure status", "echo x; exit 3", 5000, false, "2|x\n|ended with status 3", 2000 },
+        { "ended by a signal", "kill -9 $$", 5000, false, "0||ended by signal 9", 2000 },
+        { "SIGCHLD left ignored: its status still read", "echo x; exit 3", 5000, true,
+            "2|x\n|ended with status 3", 2000 },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        ChildResult r = run_in_child([&]() {
+            if (c.bChldIgnored)
+                signal(SIGCHLD, SIG_IGN);
+            const char* argv[] = { "/bin/sh", "-c", c.script, nullptr };
+            char out[64] = {};
+            const struct timespec start = moment_after_ms(0);
+            const int n = run_command(argv, out, sizeof out, c.limitMs);
+            const long tookMs = -ms_until(&start);
+            std::string report = std::to_string(n) + "|"
+                + std::string(out, n > 0 ? static_cast<size_t>(n) : 0) + "|" + last_run_failure();
+            if (tookMs > c.maxMs)
+                report += "|took " + std::to_string(tookMs) + " ms";
+            if (waitpid(-1, nullptr, WNOHANG) != -1 || errno != ECHILD)
+                report += "|a child left";
+            struct sigaction chld;
+            if (sigaction(SIGCHLD, nullptr, &chld) != 0 || (chld.sa_handler == SIG_IGN) != c.bChldIgnored)
+                report += "|SIGCHLD not restored";
+            return write(1, report.data(), report.size()) < 0 ? 1 : 0;
+        });
+        EXPECT_EQ(c.expected, r.out);
+    }
+}
+
+// The service script is waited for within its limit and never ended: one still
+// running then goes on by itself, in a session of its own.
+TEST(RunCommand, ServiceScriptRunsOnPastItsLimit)
+{
+    char dir[] = "/tmp/dvr_unit_service_XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir));
+    const std::string pidFile = std::string(dir) + "/pid";
+    const std::string hangs = "echo $$ >" + pidFile + "; exec sleep 10";
+    struct {
+        const char* label;
+        const char* program;
+        const char* script;
+        std::string expected;
+    } cases[] = {
+        { "ends in time", "/bin/sh", "exit 4", "4|ended with status 4" },
+        { "still running at its limit", "/bin/sh", hangs.c_str(), "-2|still running after 300 ms" },
+        { "missing", "/nonexistent/dvr.sh", "", "-1|missing" },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        ChildResult r = run_in_child([&]() {
+            const char* argv[] = { c.program, "-c", c.script, nullptr };
+            const struct timespec start = moment_after_ms(0);
+            const int result = run_service_script(argv, 300);
+            std::string report = std::to_string(result) + "|" + last_run_failure();
+            if (-ms_until(&start) > 1300)
+                report += "|waited too long";
+            return write(1, report.data(), report.size()) < 0 ? 1 : 0;
+        });
+        EXPECT_EQ(c.expected, r.out);
+    }
+    FILE* f = fopen(pidFile.c_str(), "r");
+    ASSERT_NE(nullptr, f);
+    int script = 0;
+    EXPECT_EQ(1, fscanf(f, "%d", &script));
+    fclose(f);
+    EXPECT_TRUE(script > 0 && kill(script, 0) == 0) << "the script was ended";
+    if (script > 0)
+        kill(script, SIGKILL);
     unlink(pidFile.c_str());
     rmdir(dir);
 }
