@@ -23,8 +23,17 @@
 #define NAS_LOGIN_IP "127.0.0.1"
 #define NAS_LOGIN_PATH "/cgi-bin/authLogin.cgi"
 
-// Environment given to every command we start: a fixed search path and nothing
-// of the request (a client's "Proxy:" header would arrive as HTTP_PROXY).
+// The environment of every command we start is the web server's, less the
+// variables that carry the request (a client's "Proxy:" header arrives as
+// HTTP_PROXY): a name with its '=' is that one variable, a name ending in '_'
+// every variable it begins. The rest passes: a firmware's library path
+// (without which its tools may not load), time zone (which the backend that
+// the service script starts keeps), language and home.
+#define DVR_REQUEST_ENV                                                                                      \
+    "QUERY_STRING=", "REQUEST_METHOD=", "REQUEST_URI=", "CONTENT_TYPE=", "CONTENT_LENGTH=", "PATH_INFO=",    \
+        "PATH_TRANSLATED=", "SCRIPT_NAME=", "SCRIPT_FILENAME=", "AUTH_TYPE=", "GATEWAY_INTERFACE=",          \
+        "DOCUMENT_ROOT=", "DOCUMENT_URI=", "HTTPS=", "REMOTE_", "SERVER_", "REDIRECT_", "HTTP_"
+// The search path of a command where the web server's environment has none.
 #define DVR_CHILD_PATH_ENV "PATH=/sbin:/usr/sbin:/bin:/usr/bin"
 
 // Process lookup.

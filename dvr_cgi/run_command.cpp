@@ -8,6 +8,7 @@
 #include <spawn.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/signalfd.h>
 #include <sys/wait.h>
@@ -51,6 +52,42 @@ void _note_limit(const char* what, long limitMs)
 
 // The most words a command may have for the /bin/sh fallback.
 const int MAX_WORDS = 15;
+
+// Whether an environment entry carries the request (platform.h).
+bool _is_request_variable(const char* entry)
+{
+    static const char* const REQUEST_VARIABLES[] = { DVR_REQUEST_ENV };
+    for (const char* pName : REQUEST_VARIABLES) {
+        if (strncmp(entry, pName, strlen(pName)) == 0)
+            return true;
+    }
+    return false;
+}
+
+// A child's environment: ours (the web server's) less the request's
+// variables, with the fixed search path where none is left. A heap list of
+// our own entries, or null without memory for it.
+char** _child_environment()
+{
+    size_t count = 0;
+    while (environ && environ[count])
+        ++count;
+    char** env = static_cast<char**>(malloc((count + 2) * sizeof(char*)));
+    if (!env)
+        return nullptr;
+    size_t kept = 0;
+    bool bPath = false;
+    for (size_t i = 0; i < count; ++i) {
+        if (_is_request_variable(environ[i]))
+            continue;
+        bPath = bPath || strncmp(environ[i], "PATH=", 5) == 0;
+        env[kept++] = environ[i];
+    }
+    if (!bPath)
+        env[kept++] = const_cast<char*>(DVR_CHILD_PATH_ENV);
+    env[kept] = nullptr;
+    return env;
+}
 
 // Reads the child's output from pipeFd (-1: none) and waits for its end, which
 // a SIGCHLD on sigFd announces, until the deadline (null: none). Once it has
@@ -128,7 +165,6 @@ int _run(const char* const argv[], char* out, size_t outLen, bool bService, long
     }
     const bool bShFallback = argv[words] == nullptr;
     shArgv[words + 1] = nullptr;
-    static char* const CHILD_ENV[] = { const_cast<char*>(DVR_CHILD_PATH_ENV), nullptr };
 
     // The child's end comes as a SIGCHLD, read from a signalfd beside its
     // output with the one wait; held meanwhile, and at its default action: a
@@ -150,8 +186,13 @@ int _run(const char* const argv[], char* out, size_t outLen, bool bService, long
 
     int pipeFds[2] = { -1, -1 };
     const int sigFd = signalfd(-1, &chld, SFD_CLOEXEC | SFD_NONBLOCK);
+    char** env = nullptr;
     int err = 0;
-    if (sigFd < 0 || (out && pipe2(pipeFds, O_CLOEXEC) != 0))
+    if (sigFd < 0)
+        err = errno;
+    else if ((env = _child_environment()) == nullptr)
+        err = ENOMEM;
+    else if (out && pipe2(pipeFds, O_CLOEXEC) != 0)
         err = errno;
     pid_t pid = -1;
     if (err == 0) {
@@ -185,12 +226,13 @@ int _run(const char* const argv[], char* out, size_t outLen, bool bService, long
 #ifdef DVR_SPAWN_CLOSEFROM
         posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
 #endif
-        err = posix_spawn(&pid, argv[0], &actions, &attr, const_cast<char* const*>(argv), CHILD_ENV);
+        err = posix_spawn(&pid, argv[0], &actions, &attr, const_cast<char* const*>(argv), env);
         if (err == ENOEXEC && bShFallback)
-            err = posix_spawn(&pid, shArgv[0], &actions, &attr, const_cast<char* const*>(shArgv), CHILD_ENV);
+            err = posix_spawn(&pid, shArgv[0], &actions, &attr, const_cast<char* const*>(shArgv), env);
         posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attr);
     }
+    free(env);
     if (pipeFds[1] >= 0)
         close(pipeFds[1]);
     if (err == 0 && !bService)

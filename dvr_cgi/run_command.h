@@ -14,8 +14,8 @@ enum {
 // Starts argv[0] with argv as its words, never through a shell (a script
 // without "#!" runs through /bin/sh, as a shell would run it). The child gets
 // standard input from /dev/null, no descriptor but 0-2, every signal at its
-// default and none blocked, and only the fixed PATH in its environment. Its
-// standard output goes to our standard
+// default and none blocked, and the web server's environment less the
+// request's variables (platform.h). Its standard output goes to our standard
 // error (the web server's log), or, when out is given, into a pipe of which at
 // most outLen bytes are kept in out (the rest is read and dropped). Once it has
 // ended, a helper it left holding its output gets DVR_TOOL_OUTPUT_GRACE_MS

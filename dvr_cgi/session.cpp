@@ -234,10 +234,12 @@ int _login_Ovra_with_sid_curl(const char* sid, char* username)
     char url[96];
     snprintf(url, sizeof(url), "https://%s:%d%s", NAS_LOGIN_IP, port, NAS_LOGIN_PATH);
     // -q first: no .curlrc of the account may redirect the answer or add a
-    // proxy. -s: nothing of its own in the web server's log, neither progress
-    // meter nor error text; its exit status makes the failure line.
-    const char* argv[]
-        = { NAS_CURL_TOOL, "-q", "-s", "--max-time", NAS_CURL_MAX_TIME, "-k", "-d", form, url, nullptr };
+    // proxy; --noproxy: nor may a proxy variable of the web server's
+    // environment, for the login service on this box. -s: nothing of its own
+    // in the web server's log, neither progress meter nor error text; its exit
+    // status makes the failure line.
+    const char* argv[] = { NAS_CURL_TOOL, "-q", "-s", "--noproxy", "*", "--max-time", NAS_CURL_MAX_TIME, "-k",
+        "-d", form, url, nullptr };
     // One byte more than is read, so the answer is always a terminated text.
     char buf[NAS_CURL_ANSWER_SIZE + 1];
     memset(buf, 0, sizeof(buf));

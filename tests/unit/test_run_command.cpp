@@ -11,6 +11,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "base_io.h"
 #include "child_run.h"
@@ -133,18 +134,48 @@ TEST(RunCommand, StartsAsUnderAShell)
     unlink(script);
 }
 
-TEST(RunCommand, EnvironmentIsOnlyTheFixedPath)
+// A command gets the web server's environment (a firmware's library path, time
+// zone, language, home) less every variable that carries the request.
+TEST(RunCommand, EnvironmentIsTheWebServersLessTheRequest)
 {
-    ChildResult r = run_in_child([]() {
-        // What a request could set: a client's "Proxy:" header, cookies, a query.
-        setenv("HTTP_PROXY", "http://attacker.example:3128", 1);
-        setenv("QUERY_STRING", "subfunc=info", 1);
-        setenv("LD_PRELOAD", "/tmp/nothing.so", 1);
-        setenv("PATH", "/tmp/evil:/usr/bin", 1);
-        const char* argv[] = { "/usr/bin/env", nullptr };
-        return captureAndReport(argv, 4096);
-    });
-    EXPECT_EQ("35|PATH=/sbin:/usr/sbin:/bin:/usr/bin\n|guard", r.out);
+    const std::vector<std::string> firmware
+        = { "LD_LIBRARY_PATH=/opt/nas/lib", "TZ=CET-1CEST", "LANG=en_US.UTF-8", "HOME=/root", "HTTPSX=1" };
+    const std::vector<std::string> request = { "QUERY_STRING=subfunc=info", "REQUEST_METHOD=GET",
+        "REQUEST_URI=/cgi-bin/epg", "CONTENT_TYPE=text/plain", "CONTENT_LENGTH=3", "PATH_INFO=/x",
+        "PATH_TRANSLATED=/www/x", "SCRIPT_NAME=/cgi-bin/epg", "SCRIPT_FILENAME=/www/epg",
+        "REMOTE_ADDR=10.0.0.9", "REMOTE_USER=admin", "SERVER_NAME=nas", "SERVER_PORT=8080", "AUTH_TYPE=Basic",
+        "GATEWAY_INTERFACE=CGI/1.1", "DOCUMENT_ROOT=/www", "DOCUMENT_URI=/cgi-bin/epg", "REDIRECT_STATUS=200",
+        "HTTPS=on", "HTTP_PROXY=http://attacker.example:3128", "HTTP_COOKIE=a=b" };
+    struct {
+        const char* label;
+        std::vector<std::string> env;
+        std::string printed;
+    } cases[] = {
+        { "the firmware's variables and search path pass, the request's do not", {}, "" },
+        { "no search path left: the fixed one", { "TZ=UTC", "HTTP_HOST=nas" },
+            "TZ=UTC\nPATH=/sbin:/usr/sbin:/bin:/usr/bin\n" },
+        { "a request's PATH_INFO is no search path", { "PATH_INFO=/usr/bin" },
+            "PATH=/sbin:/usr/sbin:/bin:/usr/bin\n" },
+        { "an empty environment", {}, "PATH=/sbin:/usr/sbin:/bin:/usr/bin\n" },
+    };
+    cases[0].env.push_back("PATH=/usr/bin:/bin");
+    cases[0].printed = "PATH=/usr/bin:/bin\n";
+    for (const std::string& kv : firmware) {
+        cases[0].env.push_back(kv);
+        cases[0].printed += kv + "\n";
+    }
+    cases[0].env.insert(cases[0].env.end(), request.begin(), request.end());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        ChildResult r = run_in_child([&]() {
+            clearenv();
+            for (const std::string& kv : c.env)
+                putenv(const_cast<char*>(kv.c_str()));
+            const char* argv[] = { "/usr/bin/env", nullptr };
+            return captureAndReport(argv, 4096);
+        });
+        EXPECT_EQ(std::to_string(c.printed.size()) + "|" + c.printed + "|guard", r.out);
+    }
 }
 
 TEST(RunCommand, OnlyStandardDescriptorsAreInherited)
