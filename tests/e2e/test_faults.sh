@@ -191,11 +191,8 @@ for program in tunerbay epg; do
 	zombie_parent=$!
 	check "a zombie named tvheadend" _wait_for 250 zombie_listed
 	run_cgi $program GET "$(program_query $program)"
-	if [[ $program == tunerbay ]]; then
-		expect_answer "the not-ready answer" "$NOT_READY_ANSWER" 0
-	else
-		expect_answer "errcode -2 answer" "$ERR_SERVER_MISSING" 0
-	fi
+	[[ $program == tunerbay ]] && want=$NOT_READY_ANSWER || want=$ERR_SERVER_MISSING
+	expect_answer "answered as without a backend" "$want" 0
 	expect_log_line "the failure line" "$program: info/list: backend process not running"
 	kill "$zombie_parent"
 	wait "$zombie_parent" 2>/dev/null
