@@ -105,19 +105,17 @@ check "init script: status says not running" test $? -eq 3
 # Where there is no flock(1) the lock is a directory. A start ended while it
 # holds it, by TERM (which the script sees) or KILL (which it cannot), leaves
 # nothing that holds off the next stop.
-no_flock() {
-	unshare --mount -- sh -c 'mount --bind /dev/null /usr/bin/flock && exec sh "$@"' no-flock "$WATCHDOG_INIT" "$@" \
-		>>"$NAS_LOG/init.out" 2>&1
-}
+# The script's own process is the one started here: no shell stands between.
+NO_FLOCK=(unshare --mount -- sh -c 'mount --bind /dev/null /usr/bin/flock && exec sh "$@"' no-flock "$WATCHDOG_INIT")
 for sig in TERM KILL; do
 	case_begin "no flock(1): a start ended by SIG$sig while it holds the lock"
-	no_flock start &
+	"${NO_FLOCK[@]}" start >>"$NAS_LOG/init.out" 2>&1 &
 	starter=$!
 	check "the start holds the lock" _wait_for 250 test -d /var/run/dongle_watchdog.lock.d
 	kill -"$sig" "$starter"
 	wait "$starter"
 	stop_start=$(date +%s%N)
-	no_flock stop
+	"${NO_FLOCK[@]}" stop >>"$NAS_LOG/init.out" 2>&1
 	status=$?
 	stop_ms=$((($(date +%s%N) - stop_start) / 1000000))
 	check "a stop then succeeds at once (status $status, $stop_ms ms)" test "$status" -eq 0 -a "$stop_ms" -lt 3000
