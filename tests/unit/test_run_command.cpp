@@ -122,6 +122,7 @@ TEST(RunCommand, StartsAsUnderAShell)
     });
     EXPECT_EQ("50|SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n|guard", blocked.out);
 
+#ifndef DVR_UNDER_EMULATOR // qemu-user runs spawn's child as a copy: its failed exec never reaches us
     char script[] = "/tmp/dvr_unit_noshebang_XXXXXX";
     int fd = mkstemp(script);
     ASSERT_LE(0, fd);
@@ -131,6 +132,7 @@ TEST(RunCommand, StartsAsUnderAShell)
     const char* argv[] = { script, "a b", nullptr };
     EXPECT_EQ("10|plain a b\n|guard", capture(argv)) << "a script without #! runs through /bin/sh";
     unlink(script);
+#endif
 }
 
 // A command gets the web server's environment (a firmware's library path, time
