@@ -17,9 +17,10 @@
 #include "base_io.h"
 #include "platform.h"
 
-// glibc 2.34 and later close every descriptor above 2 in the child. Without
-// that action nothing of ours reaches it all the same: every descriptor the
-// programs open is close-on-exec, and the web server gives us 0-2 only.
+// From glibc 2.34 on, spawn itself closes every descriptor above 2 in the
+// child. Without that action nothing of ours reaches it all the same: every
+// descriptor the programs open is close-on-exec (opendir's too), and a web
+// server gives a CGI 0-2 only.
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
 #define DVR_SPAWN_CLOSEFROM 1
 #endif
