@@ -176,9 +176,11 @@ void CCgiProcessor::respondToClient(int reason)
     // away simply loses the answer.
     struct iovec iov[2]
         = { { head, static_cast<size_t>(headLen) }, { m_pXmlDoc, static_cast<size_t>(m_xmlDocSize) } };
-    write_all_iov(STDOUT_FILENO, iov, 2);
+    // The failure line first: a web server may end the run as soon as it has
+    // the whole answer (lighttpd does), and the line must be in its log by then.
     if (reason != RESPOND_REASON_SUCCESS)
         write_failure_line();
+    write_all_iov(STDOUT_FILENO, iov, 2);
 
     if (!bReturns)
         exit(-1);

@@ -122,8 +122,9 @@ public:
             answer(step.pchText);
             break;
         case SELF_FAILURE:
-            answer(step.pchText);
+            // The line before the answer, as the responder writes it.
             write_failure_line();
+            answer(step.pchText);
             break;
         case NOT_IMPLEMENT:
             debug_print("[tunerbay]", "%s", step.pchText);
