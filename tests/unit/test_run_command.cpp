@@ -151,15 +151,14 @@ TEST(RunCommand, StartsAsUnderAShell)
 TEST(RunCommand, EnvironmentIsTheWebServersLessTheRequest)
 {
     ChildResult r = run_in_child([]() {
+        // The request's (a client's "Proxy:" header, a query, its address, a
+        // path that is no search path) among the firmware's.
+        static char env[][40] = { "HTTP_PROXY=http://attacker.example:3128", "QUERY_STRING=subfunc=info",
+            "REMOTE_ADDR=10.0.0.9", "HTTPS=on", "LD_LIBRARY_PATH=/opt/nas/lib", "PATH_INFO=/usr/bin",
+            "TZ=CET-1CEST" };
         clearenv();
-        // What a request sets: a client's "Proxy:" header, a query, the client's address.
-        setenv("HTTP_PROXY", "http://attacker.example:3128", 1);
-        setenv("QUERY_STRING", "subfunc=info", 1);
-        setenv("REMOTE_ADDR", "10.0.0.9", 1);
-        setenv("HTTPS", "on", 1);
-        setenv("LD_LIBRARY_PATH", "/opt/nas/lib", 1);
-        setenv("PATH_INFO", "/usr/bin", 1);
-        setenv("TZ", "CET-1CEST", 1);
+        for (char* kv : env)
+            putenv(kv);
         const char* argv[] = { "/usr/bin/env", nullptr };
         return captureAndReport(argv, 4096);
     });
