@@ -84,13 +84,13 @@ CCgiProcessor::CCgiProcessor()
 
 CCgiProcessor::~CCgiProcessor()
 {
-    __setDoc(nullptr);
+    setDoc(nullptr);
     // Nothing creates the scratch file; removing its name stays part of every
     // returning run. unlink has the effect of "rm -f" without starting a shell.
     unlink(m_XmlTempFileName);
 }
 
-void CCgiProcessor::__setDoc(char* pDoc)
+void CCgiProcessor::setDoc(char* pDoc)
 {
     if (m_pXmlDoc && m_pXmlDoc != s_chFallbackDoc)
         free(m_pXmlDoc);
@@ -106,7 +106,7 @@ bool CCgiProcessor::__buildErrRespondXmlDoc(int errorCode, const char* errMessag
         pDoc = s_chFallbackDoc;
     }
     format_err_envelope(pDoc, DVR_ERR_DOC_SIZE, errorCode, errMessage);
-    __setDoc(pDoc);
+    setDoc(pDoc);
     return true;
 }
 
@@ -114,7 +114,7 @@ bool CCgiProcessor::adoptDoc(char* pHeap)
 {
     if (!pHeap)
         return false;
-    __setDoc(pHeap);
+    setDoc(pHeap);
     return true;
 }
 
@@ -176,9 +176,11 @@ void CCgiProcessor::respondToClient(int reason)
     // away simply loses the answer.
     struct iovec iov[2]
         = { { head, static_cast<size_t>(headLen) }, { m_pXmlDoc, static_cast<size_t>(m_xmlDocSize) } };
-    write_all_iov(STDOUT_FILENO, iov, 2);
+    // The failure line first: a web server may end the run as soon as it has
+    // the whole answer (lighttpd does), and the line must be in its log by then.
     if (reason != RESPOND_REASON_SUCCESS)
         write_failure_line();
+    write_all_iov(STDOUT_FILENO, iov, 2);
 
     if (!bReturns)
         exit(-1);

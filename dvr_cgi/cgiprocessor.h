@@ -62,7 +62,7 @@ private:
     char m_XmlTempFileName[DVR_SCRATCH_NAME_SIZE];
 
     bool __buildErrRespondXmlDoc(int errorCode, const char* errMessage);
-    void __setDoc(char* pDoc);
+    void setDoc(char* pDoc);
 
 public:
     CCgiProcessor();

@@ -5,10 +5,12 @@
 #include <string>
 
 #include "epg.h"
+#include "fault_signal.h"
 #include "forward.h"
 #include "log_line.h"
-#include "my_utility.h"
 #include "platform.h"
+#include "proc_lookup.h"
+#include "session.h"
 #include "small_http.h"
 
 namespace {

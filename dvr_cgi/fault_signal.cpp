@@ -1,6 +1,6 @@
 // The fault signal handler pair: a fault or a stop signal ends the process
 // with 255, never with a half-written answer.
-#include "my_utility.h"
+#include "fault_signal.h"
 
 #include <execinfo.h>
 #include <stdlib.h>
@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "log_line.h"
+#include "run_command.h"
 
 namespace {
 
@@ -19,6 +20,10 @@ const int HANDLED_SIGNALS[] = { SIGBUS, SIGSEGV, SIGINT, SIGABRT, SIGTERM, SIGHU
 void _signal_info_handler(int signal, siginfo_t* siginfo, void* aux)
 {
     (void)aux;
+    // A tool we wait for must not outlive the run: spawn cannot give it a
+    // parent-death signal, so the handler ends it (a stalled transfer, when the
+    // web server ends the run of a client that went away).
+    end_running_tool();
 #ifdef DVR_CGI_TRACE
     debug_print("[signal_handler]", "SignalNumber:%d  errnoValue:%d  SignalCode:%d PID:%u", signal,
         siginfo ? siginfo->si_errno : 0, siginfo ? siginfo->si_code : 0,

@@ -9,8 +9,8 @@
 
 #include "cgiprocessor.h"
 #include "log_line.h"
-#include "my_utility.h"
 #include "platform.h"
+#include "proc_lookup.h"
 #include "small_http.h"
 
 // Forwards with method to path on the backend and answers with the body. No

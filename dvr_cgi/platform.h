@@ -23,8 +23,17 @@
 #define NAS_LOGIN_IP "127.0.0.1"
 #define NAS_LOGIN_PATH "/cgi-bin/authLogin.cgi"
 
-// Environment given to every command we start: a fixed search path and nothing
-// of the request (a client's "Proxy:" header would arrive as HTTP_PROXY).
+// The environment of every command we start is the web server's, less the
+// variables that carry the request (a client's "Proxy:" header arrives as
+// HTTP_PROXY): a name with its '=' is that one variable, a name ending in '_'
+// every variable it begins. The rest passes: a firmware's library path
+// (without which its tools may not load), time zone (which the backend that
+// the service script starts keeps), language and home.
+#define DVR_REQUEST_ENV                                                                                      \
+    "QUERY_STRING=", "REQUEST_METHOD=", "REQUEST_URI=", "CONTENT_TYPE=", "CONTENT_LENGTH=", "PATH_INFO=",    \
+        "PATH_TRANSLATED=", "SCRIPT_NAME=", "SCRIPT_FILENAME=", "AUTH_TYPE=", "GATEWAY_INTERFACE=",          \
+        "DOCUMENT_ROOT=", "DOCUMENT_URI=", "HTTPS=", "REMOTE_", "SERVER_", "REDIRECT_", "HTTP_"
+// The search path of a command where the web server's environment has none.
 #define DVR_CHILD_PATH_ENV "PATH=/sbin:/usr/sbin:/bin:/usr/bin"
 
 // Process lookup.
@@ -126,5 +135,17 @@ enum {
 #define DVR_STRINGIFY(x) DVR_STRINGIFY_(x)
 // curl's time limit, as the text of its command line.
 #define NAS_CURL_MAX_TIME DVR_STRINGIFY(HTTP_SILENCE_LIMIT_SEC)
+// curl ends itself at its --max-time; one still running this long after its
+// start is hung (a resolver that never returns) and is ended as a failure. The
+// 5 s more leave room for its start and its exit on a loaded NAS.
+#define NAS_CURL_DEADLINE_SEC (HTTP_SILENCE_LIMIT_SEC + 5)
+// Once a tool has ended, whatever it wrote is in the pipe: a helper it left
+// behind holding the pipe gets this much more, then what was read is used.
+#define DVR_TOOL_OUTPUT_GRACE_MS 100
+// How long the answer waits for the DVR service script. A start brings the
+// backend up in seconds; a script still running then is hung and goes on by
+// itself, never ended by us (a half-done start is worse than a slow one), and
+// the answer goes on as after its end, well within a web server's CGI limit.
+#define DVR_SERVICE_SCRIPT_DEADLINE_SEC 30
 
 #endif

@@ -1,5 +1,5 @@
 // Process lookup by command name, with the hint that makes the common check cheap.
-#include "my_utility.h"
+#include "proc_lookup.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -11,6 +11,19 @@
 
 #include "log_line.h"
 #include "platform.h"
+
+namespace {
+
+// Whether a status file's "State:" field (the text after the label) shows a
+// process that has ended: a zombie waiting to be reaped, or one being taken
+// away. Its entry is still listed, with its name, but nothing of it runs.
+bool _is_ended_state(const char* pState)
+{
+    pState += strspn(pState, " \t");
+    return *pState == 'Z' || *pState == 'X';
+}
+
+} // namespace
 
 pid_t* _find_pid_by_name_in(const char* procRoot, const char* pidName)
 {
@@ -33,15 +46,22 @@ pid_t* _find_pid_by_name_in(const char* procRoot, const char* pidName)
         if (!pStatus)
             continue;
         memset(buffer, 0, sizeof(buffer));
-        char* pLine = fgets(buffer, sizeof(buffer) - 1, pStatus);
-        fclose(pStatus);
-        if (!pLine)
-            continue;
         // The first line is "Name:\t<comm>"; a line without a second word names nothing.
         memset(name, 0, sizeof(name));
-        if (sscanf(buffer, "%*s %1023s", name) != 1)
+        if (!fgets(buffer, sizeof(buffer) - 1, pStatus) || sscanf(buffer, "%*s %1023s", name) != 1
+            || strcmp(name, pidName) != 0) {
+            fclose(pStatus);
             continue;
-        if (strcmp(name, pidName) != 0)
+        }
+        bool bEnded = false;
+        while (fgets(buffer, sizeof(buffer) - 1, pStatus)) {
+            if (strncmp(buffer, "State:", 6) == 0) {
+                bEnded = _is_ended_state(buffer + 6);
+                break;
+            }
+        }
+        fclose(pStatus);
+        if (bEnded)
             continue;
         pid_t* pGrown = static_cast<pid_t*>(realloc(pidList, (i + 2) * sizeof(pid_t)));
         if (!pGrown)
@@ -112,10 +132,10 @@ bool _comm_word_is(int procFd, const char* entry, const char* name)
     return strcmp(shown, name) == 0;
 }
 
-// Whether the entry is a listed process of this name: its status file shows the
-// name as the first word after "Name:", as the full scan reads it, and its
-// "Tgid:" is the entry itself. An entry that can be opened but is not listed
-// (a thread's id) must not answer for the scan.
+// Whether the entry is a listed, running process of this name: its status file
+// shows the name as the first word after "Name:", as the full scan reads it,
+// a state other than ended, and its "Tgid:" is the entry itself. An entry that
+// can be opened but is not listed (a thread's id) must not answer for the scan.
 bool _is_listed_as(int procFd, const char* entry, const char* name)
 {
     char status[DVR_PROC_STATUS_HEAD_SIZE];
@@ -123,6 +143,9 @@ bool _is_listed_as(int procFd, const char* entry, const char* name)
         return false;
     const char* pTgid = strstr(status, "\nTgid:");
     if (!pTgid)
+        return false;
+    const char* pState = strstr(status, "\nState:");
+    if (pState && _is_ended_state(pState + strlen("\nState:")))
         return false;
     // The second word of the first line, as the scan reads it. Not with
     // sscanf: that would link its number parsers into the programs.
@@ -223,13 +246,15 @@ bool _is_process_exist_in(const char* procRoot, const char* name, const char* hi
         close(procFd);
         return false;
     }
-    // Existence needs one process only: the scan ends at the first.
+    // Existence needs one process only: the scan ends at the first. The short
+    // comm file rules out every other process; the status file of one that
+    // matches then says whether it still runs.
     bool bFound = false;
     struct dirent* pEntry;
     while (!bFound && (pEntry = readdir(pDir)) != nullptr) {
         if (pEntry->d_name[0] < '0' || pEntry->d_name[0] > '9')
             continue;
-        bFound = _comm_word_is(procFd, pEntry->d_name, name);
+        bFound = _comm_word_is(procFd, pEntry->d_name, name) && _is_listed_as(procFd, pEntry->d_name, name);
         if (bFound && _is_pid_text(pEntry->d_name)) {
             if (bRemember) {
                 strcpy(s_chEntry, pEntry->d_name);

@@ -1,46 +1,35 @@
-// Starting commands without a shell: the NAS tools and the service script.
-#include "my_utility.h"
+// Starting commands without a shell: the NAS tools and the service script,
+// with the C library's spawn, each under a time limit.
+#include "run_command.h"
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
+#include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "base_io.h"
 #include "platform.h"
 
+// From glibc 2.34 on, spawn itself closes every descriptor above 2 in the
+// child. Without that action nothing of ours reaches it all the same: every
+// descriptor the programs open is close-on-exec (opendir's too), and a web
+// server gives a CGI 0-2 only.
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+#define DVR_SPAWN_CLOSEFROM 1
+#endif
+
 namespace {
 
-// Closes every descriptor from first on; older kernels without close_range get
-// the plain loop.
-void close_from(int first)
-{
-#ifdef SYS_close_range
-    if (syscall(SYS_close_range, first, ~0U, 0) == 0)
-        return;
-#endif
-    long last = sysconf(_SC_OPEN_MAX);
-    if (last < 0 || last > 65536)
-        last = 65536;
-    for (int fd = first; fd < last; fd++)
-        close(fd);
-}
-
-enum {
-    // A service script: it must run to its end whatever happens to us, so it
-    // gets no parent-death signal and a session of its own, and no descriptor
-    // of the web server (its daemons would hold the CGI's pipes open).
-    RUN_SERVICE = 1,
-};
-
 char s_chRunFailure[64];
+// The tool being waited for, which the fault handler ends with the run.
+volatile sig_atomic_t s_toolPid;
 
 void _note_run_failure(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
@@ -52,23 +41,123 @@ void _note_run_failure(const char* format, ...)
     va_end(args);
 }
 
+// "past its deadline of 10 s": a limit in whole seconds as such, a short one
+// (the unit tests') in milliseconds.
+void _note_limit(const char* what, long limitMs)
+{
+    if (limitMs % 1000 == 0)
+        _note_run_failure("%s %ld s", what, limitMs / 1000);
+    else
+        _note_run_failure("%s %ld ms", what, limitMs);
+}
+
 // The most words a command may have for the /bin/sh fallback.
 const int MAX_WORDS = 15;
 
-// Starts argv as run_command describes; with RUN_SERVICE as run_service_script
-// does. *status gets the shell-style exit status when waited for. A command
-// still running deadlineSec after its start (0: no limit) is killed, and the
-// run counts as one that could not be started.
-int _run(const char* const argv[], char* out, size_t outLen, int flags, int deadlineSec, int* status)
+// Whether an environment entry carries the request (platform.h).
+bool _is_request_variable(const char* entry)
+{
+    static const char* const REQUEST_VARIABLES[] = { DVR_REQUEST_ENV };
+    for (const char* pName : REQUEST_VARIABLES) {
+        if (strncmp(entry, pName, strlen(pName)) == 0)
+            return true;
+    }
+    return false;
+}
+
+// A child's environment: ours (the web server's) less the request's
+// variables, with the fixed search path where none is left. A heap list of
+// our own entries, or null without memory for it.
+char** _child_environment()
+{
+    size_t count = 0;
+    while (environ && environ[count])
+        ++count;
+    char** env = static_cast<char**>(malloc((count + 2) * sizeof(char*)));
+    if (!env)
+        return nullptr;
+    size_t kept = 0;
+    bool bPath = false;
+    for (size_t i = 0; i < count; ++i) {
+        if (_is_request_variable(environ[i]))
+            continue;
+        bPath = bPath || strncmp(environ[i], "PATH=", 5) == 0;
+        env[kept++] = environ[i];
+    }
+    if (!bPath)
+        env[kept++] = const_cast<char*>(DVR_CHILD_PATH_ENV);
+    env[kept] = nullptr;
+    return env;
+}
+
+// Reads the child's output from pipeFd (-1: none) and waits for its end, which
+// a SIGCHLD on sigFd announces, until the deadline (null: none). Once it has
+// ended its output gets DVR_TOOL_OUTPUT_GRACE_MS more: a helper it left behind
+// may hold the pipe open for good. True when it has ended (not yet reaped),
+// false when it still runs at the deadline.
+bool _wait_for_end(
+    pid_t pid, int sigFd, int pipeFd, char* out, size_t outLen, size_t* kept, const struct timespec* deadline)
+{
+    bool bEnded = false;
+    struct timespec graceEnd = {};
+    char discard[512];
+    for (;;) {
+        // poll passes over a negative descriptor: one that is done with.
+        struct pollfd fds[2] = { { bEnded ? -1 : sigFd, POLLIN, 0 }, { pipeFd, POLLIN, 0 } };
+        if (bEnded && pipeFd < 0)
+            return true;
+        const int r = wait_ready(fds, 2, bEnded ? &graceEnd : deadline);
+        if (r <= 0)
+            return bEnded;
+        if (fds[1].revents) {
+            // Read to the end so the tool is never stopped by a full pipe;
+            // keep the first outLen bytes.
+            char* pDest = *kept < outLen ? out + *kept : discard;
+            const size_t room = *kept < outLen ? outLen - *kept : sizeof(discard);
+            const ssize_t n = read(pipeFd, pDest, room);
+            if (n > 0 && pDest != discard)
+                *kept += static_cast<size_t>(n);
+            else if (n == 0 || (n < 0 && errno != EINTR))
+                pipeFd = -1;
+        }
+        if (fds[0].revents) {
+            struct signalfd_siginfo info;
+            while (read(sigFd, &info, sizeof(info)) > 0) { }
+            // Looked at, not reaped: the fault handler may still name it.
+            siginfo_t child;
+            memset(&child, 0, sizeof(child));
+            if (waitid(P_PID, static_cast<id_t>(pid), &child, WEXITED | WNOHANG | WNOWAIT) == 0
+                && child.si_pid == pid) {
+                bEnded = true;
+                graceEnd = moment_after_ms(DVR_TOOL_OUTPUT_GRACE_MS);
+            }
+        }
+    }
+}
+
+// The wait status of an ended child, reaped.
+int _reap(pid_t pid)
+{
+    int wstatus = 0;
+    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) { }
+    return wstatus;
+}
+
+// Starts argv as run_command describes, or with bService as run_service_script
+// does, and waits for it within limitMs (0: no limit). The bytes kept, with
+// the shell-style exit status in *status; RUN_NOT_STARTED; or, past the
+// limit, RUN_STILL_RUNNING for a service script, which goes on, and -1 for a
+// tool, which is ended.
+int _run(const char* const argv[], char* out, size_t outLen, bool bService, long limitMs, int* status)
 {
     s_chRunFailure[0] = '\0';
     // A tool that is missing or not executable is known before anything starts.
     if (access(argv[0], X_OK) != 0) {
         _note_run_failure("%s", errno == ENOENT ? "missing" : strerror(errno));
-        return -1;
+        return RUN_NOT_STARTED;
     }
-    // A script without a "#!" line runs through /bin/sh, as system() and execvp
-    // would run it; the words are laid out before the child starts.
+    // A script without a "#!" line runs through /bin/sh, as system() and
+    // execvp would run it; spawn leaves that to us.
     const char* shArgv[MAX_WORDS + 2] = { "/bin/sh" };
     int words = 0;
     while (argv[words] && words < MAX_WORDS) {
@@ -78,153 +167,139 @@ int _run(const char* const argv[], char* out, size_t outLen, int flags, int dead
     const bool bShFallback = argv[words] == nullptr;
     shArgv[words + 1] = nullptr;
 
+    // The child's end comes as a SIGCHLD, read from a signalfd beside its
+    // output with the one wait; held meanwhile, and at its default action: a
+    // web server may leave it ignored, which would reap the child unseen. The
+    // fault handler's signals are held too until the child's id is known, so
+    // that the handler can end it. This takes a single-threaded caller.
+    sigset_t chld, held, oldMask;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    held = chld;
+    sigaddset(&held, SIGTERM);
+    sigaddset(&held, SIGINT);
+    sigaddset(&held, SIGHUP);
+    sigprocmask(SIG_BLOCK, &held, &oldMask);
+    struct sigaction dfl, oldChld;
+    memset(&dfl, 0, sizeof(dfl));
+    dfl.sa_handler = SIG_DFL;
+    sigaction(SIGCHLD, &dfl, &oldChld);
+
     int pipeFds[2] = { -1, -1 };
-    if (out && pipe2(pipeFds, O_CLOEXEC) != 0) {
-        _note_run_failure("could not be started: %s", strerror(errno));
-        return -1;
-    }
-
-    static char* const CHILD_ENV[] = { const_cast<char*>(DVR_CHILD_PATH_ENV), nullptr };
-    const pid_t parent = getpid();
-    const bool bService = (flags & RUN_SERVICE) != 0;
-    const int outFd = out ? pipeFds[1] : STDERR_FILENO;
-    // vfork: a child that only sets up its descriptors and execs needs no copy
-    // of the CGI's memory, and the CGI sleeps until the exec. A failed exec
-    // leaves its errno in this variable, which the child shares. Signals are
-    // held meanwhile, so that no handler of ours runs in the child.
-    volatile int execErr = 0;
-    sigset_t all, old;
-    sigfillset(&all);
-    sigprocmask(SIG_BLOCK, &all, &old);
-    pid_t pid = vfork();
-    if (pid == 0) {
+    const int sigFd = signalfd(-1, &chld, SFD_CLOEXEC | SFD_NONBLOCK);
+    char** env = nullptr;
+    int err = 0;
+    if (sigFd < 0)
+        err = errno;
+    else if ((env = _child_environment()) == nullptr)
+        err = ENOMEM;
+    else if (out && pipe2(pipeFds, O_CLOEXEC) != 0)
+        err = errno;
+    pid_t pid = -1;
+    if (err == 0) {
         // The command starts as it would under a shell: every signal at its
-        // default action (an ignored signal would survive the exec) and none
-        // blocked, whatever the web server left to the CGI.
-        struct sigaction dfl;
-        memset(&dfl, 0, sizeof(dfl));
-        dfl.sa_handler = SIG_DFL;
-        for (int sig = 1; sig < NSIG; sig++)
-            sigaction(sig, &dfl, nullptr);
-        if (bService)
-            setsid();
-        else
-            // A tool must not outlive the CGI: when the web server ends the run
-            // (a client that went away), the tool is ended with it.
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-        int err = ESRCH;
-        if (getppid() == parent) {
-            int devNull = open("/dev/null", bService ? O_RDWR : O_RDONLY);
-            // Standard output must never reach the CGI answer: it goes to the
-            // caller's pipe, or to standard error, which the web server logs;
-            // a service script's goes nowhere.
-            if (devNull >= 0 && dup2(devNull, STDIN_FILENO) >= 0
-                && dup2(bService ? devNull : outFd, STDOUT_FILENO) >= 0
-                && (!bService || dup2(devNull, STDERR_FILENO) >= 0)) {
-                // Nothing but 0-2 may leak into the child: a daemon started by a
-                // service script would otherwise hold the web server's descriptors open.
-                close_from(STDERR_FILENO + 1);
-                sigset_t none;
-                sigemptyset(&none);
-                sigprocmask(SIG_SETMASK, &none, nullptr);
-                execve(argv[0], const_cast<char* const*>(argv), CHILD_ENV);
-                if (errno == ENOEXEC && bShFallback)
-                    execve(shArgv[0], const_cast<char* const*>(shArgv), CHILD_ENV);
-            }
-            err = errno;
-        }
-        execErr = err;
-        _exit(127);
-    }
-    sigprocmask(SIG_SETMASK, &old, nullptr);
-    if (out)
-        close(pipeFds[1]);
-    if (pid < 0 || execErr != 0) {
-        _note_run_failure("could not be started: %s", strerror(pid < 0 ? errno : execErr));
-        if (out)
-            close(pipeFds[0]);
-        if (pid > 0)
-            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) { }
-        return -1;
-    }
-
-    const struct timespec end = moment_after_ms(deadlineSec * 1000L);
-    bool bHung = false;
-    size_t kept = 0;
-    if (out) {
-        // Read to the end so the tool is never stopped by a full pipe; keep the
-        // first outLen bytes.
-        char discard[512];
-        for (;;) {
-            if (deadlineSec > 0) {
-                struct pollfd pfd = { pipeFds[0], POLLIN, 0 };
-                int r = poll(&pfd, 1, static_cast<int>(ms_until(&end)));
-                if (r < 0 && errno == EINTR)
-                    continue;
-                if (r == 0) {
-                    bHung = true;
-                    break;
-                }
-            }
-            char* pDest = kept < outLen ? out + kept : discard;
-            size_t room = kept < outLen ? outLen - kept : sizeof(discard);
-            ssize_t n = read(pipeFds[0], pDest, room);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            if (pDest != discard)
-                kept += static_cast<size_t>(n);
-        }
-        close(pipeFds[0]);
-    }
-    int wstatus = 0;
-    // A tool may also hang after closing its output: with a limit, its end is
-    // waited for within it. One that has closed its output is usually ending,
-    // so it is looked at again soon, then less and less often.
-    long pauseNs = 50000;
-    while (!bHung) {
-        pid_t r = waitpid(pid, &wstatus, deadlineSec > 0 ? WNOHANG : 0);
-        if (r == pid || (r < 0 && errno != EINTR))
-            break;
-        if (r != 0)
-            continue;
-        if (ms_until(&end) == 0) {
-            bHung = true;
+        // default action (an ignored one would survive the exec) and none
+        // blocked, whatever the web server left to the CGI. Standard output
+        // must never reach the CGI answer: it goes to the caller's pipe, or to
+        // standard error, which the web server logs; a service script's goes
+        // nowhere, and it gets a session of its own.
+        posix_spawnattr_t attr;
+        posix_spawn_file_actions_t actions;
+        posix_spawnattr_init(&attr);
+        posix_spawn_file_actions_init(&actions);
+        // Every signal, the C library's own two real-time ones too: sigfillset
+        // leaves them out, and its spawn then leaves them ignored in the child.
+        sigset_t all, none;
+        memset(&all, 0xff, sizeof(all));
+        sigemptyset(&none);
+        posix_spawnattr_setsigdefault(&attr, &all);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setflags(&attr,
+            static_cast<short>(
+                POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | (bService ? POSIX_SPAWN_SETSID : 0)));
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        if (bService) {
+            posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+            posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
         } else {
-            const struct timespec pause = { 0, pauseNs };
-            nanosleep(&pause, nullptr);
-            pauseNs = pauseNs < 5000000 ? pauseNs * 2 : pauseNs;
+            posix_spawn_file_actions_adddup2(&actions, out ? pipeFds[1] : STDERR_FILENO, STDOUT_FILENO);
+        }
+#ifdef DVR_SPAWN_CLOSEFROM
+        posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+#endif
+        err = posix_spawn(&pid, argv[0], &actions, &attr, const_cast<char* const*>(argv), env);
+        if (err == ENOEXEC && bShFallback)
+            err = posix_spawn(&pid, shArgv[0], &actions, &attr, const_cast<char* const*>(shArgv), env);
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attr);
+    }
+    free(env);
+    if (pipeFds[1] >= 0)
+        close(pipeFds[1]);
+    if (err == 0 && !bService)
+        s_toolPid = pid;
+    sigset_t waiting = oldMask;
+    sigaddset(&waiting, SIGCHLD);
+    sigprocmask(SIG_SETMASK, &waiting, nullptr);
+
+    int result = RUN_NOT_STARTED;
+    if (err != 0) {
+        _note_run_failure("could not be started: %s", strerror(err));
+    } else {
+        const struct timespec end = moment_after_ms(limitMs);
+        size_t kept = 0;
+        if (_wait_for_end(pid, sigFd, pipeFds[0], out, outLen, &kept, limitMs > 0 ? &end : nullptr)) {
+            s_toolPid = 0;
+            const int wstatus = _reap(pid);
+            if (WIFSIGNALED(wstatus))
+                _note_run_failure("ended by signal %d", WTERMSIG(wstatus));
+            else if (WEXITSTATUS(wstatus) != 0)
+                _note_run_failure("ended with status %d", WEXITSTATUS(wstatus));
+            if (status)
+                *status = WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : WEXITSTATUS(wstatus);
+            result = static_cast<int>(kept);
+        } else if (bService) {
+            // Never ended by us: it goes on by itself, as when the web server
+            // ends the run.
+            _note_limit("still running after", limitMs);
+            result = RUN_STILL_RUNNING;
+        } else {
+            kill(pid, SIGKILL);
+            s_toolPid = 0;
+            _reap(pid);
+            _note_limit("past its deadline of", limitMs);
+            result = -1;
         }
     }
-    if (bHung) {
-        kill(pid, SIGKILL);
-        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) { }
-        _note_run_failure("past its deadline of %d s", deadlineSec);
-        return -1;
-    }
-    if (WIFSIGNALED(wstatus))
-        _note_run_failure("ended by signal %d", WTERMSIG(wstatus));
-    else if (WEXITSTATUS(wstatus) != 0)
-        _note_run_failure("ended with status %d", WEXITSTATUS(wstatus));
-    if (status)
-        *status = WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : WEXITSTATUS(wstatus);
-    return static_cast<int>(kept);
+    if (pipeFds[0] >= 0)
+        close(pipeFds[0]);
+    if (sigFd >= 0)
+        close(sigFd);
+    sigaction(SIGCHLD, &oldChld, nullptr);
+    sigprocmask(SIG_SETMASK, &oldMask, nullptr);
+    return result;
 }
 
 } // namespace
 
-int run_command(const char* const argv[], char* out, size_t outLen, int deadlineSec)
+int run_command(const char* const argv[], char* out, size_t outLen, long limitMs)
 {
-    return _run(argv, out, outLen, 0, deadlineSec, nullptr);
+    const int n = _run(argv, out, outLen, false, limitMs, nullptr);
+    return n < 0 ? -1 : n;
+}
+
+int run_service_script(const char* const argv[], long limitMs)
+{
+    int status = 0;
+    const int result = _run(argv, nullptr, 0, true, limitMs, &status);
+    return result < 0 ? result : status;
 }
 
 const char* last_run_failure() { return s_chRunFailure; }
 
-int run_service_script(const char* const argv[])
+void end_running_tool()
 {
-    int status = 0;
-    if (_run(argv, nullptr, 0, RUN_SERVICE, 0, &status) < 0)
-        return -1;
-    return status;
+    const pid_t pid = s_toolPid;
+    if (pid > 0)
+        kill(pid, SIGKILL);
 }

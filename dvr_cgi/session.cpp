@@ -1,5 +1,5 @@
 // NAS settings and the session check with the NAS login service.
-#include "my_utility.h"
+#include "session.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -9,6 +9,7 @@
 #include "base_io.h"
 #include "log_line.h"
 #include "platform.h"
+#include "run_command.h"
 #include "small_http.h"
 
 namespace {
@@ -46,7 +47,7 @@ int read_setting(const char* section, const char* key, const char* defaultValue)
     }
     char buffer[NAS_SETTING_BUF_SIZE];
     memset(buffer, 0, sizeof(buffer));
-    int n = run_command(argv, buffer, sizeof(buffer) - 1, NAS_GETCFG_DEADLINE_SEC);
+    int n = run_command(argv, buffer, sizeof(buffer) - 1, NAS_GETCFG_DEADLINE_SEC * 1000L);
     if (*last_run_failure())
         _note_cause(NAS_GETCFG_TOOL, last_run_failure());
     if (n <= 0)
@@ -73,7 +74,8 @@ int get_Ovra_web_port() { return check_Ovra_force_ssl() == 1 ? _get_host_ssl_por
 
 int curl_send_request(const char* const argv[], char* ret_str, int buf_len)
 {
-    if (buf_len <= 0 || run_command(argv, ret_str, static_cast<size_t>(buf_len)) < 0) {
+    if (buf_len <= 0
+        || run_command(argv, ret_str, static_cast<size_t>(buf_len), NAS_CURL_DEADLINE_SEC * 1000L) < 0) {
         debug_print("[curl_send_request]", "command fail,command is %s,erron =%d", argv[0], errno);
         _note_cause(argv[0], buf_len <= 0 ? "no room for the answer" : last_run_failure());
         return 1;
@@ -232,10 +234,12 @@ int _login_Ovra_with_sid_curl(const char* sid, char* username)
     char url[96];
     snprintf(url, sizeof(url), "https://%s:%d%s", NAS_LOGIN_IP, port, NAS_LOGIN_PATH);
     // -q first: no .curlrc of the account may redirect the answer or add a
-    // proxy. -s: nothing of its own in the web server's log, neither progress
-    // meter nor error text; its exit status makes the failure line.
-    const char* argv[]
-        = { NAS_CURL_TOOL, "-q", "-s", "--max-time", NAS_CURL_MAX_TIME, "-k", "-d", form, url, nullptr };
+    // proxy; --noproxy: nor may a proxy variable of the web server's
+    // environment, for the login service on this box. -s: nothing of its own
+    // in the web server's log, neither progress meter nor error text; its exit
+    // status makes the failure line.
+    const char* argv[] = { NAS_CURL_TOOL, "-q", "-s", "--noproxy", "*", "--max-time", NAS_CURL_MAX_TIME, "-k",
+        "-d", form, url, nullptr };
     // One byte more than is read, so the answer is always a terminated text.
     char buf[NAS_CURL_ANSWER_SIZE + 1];
     memset(buf, 0, sizeof(buf));

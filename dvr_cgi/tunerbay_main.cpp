@@ -3,12 +3,15 @@
 #include <stdlib.h>
 #include <string.h>
 #include <string>
-#include <unistd.h>
 
+#include "base_io.h"
+#include "fault_signal.h"
 #include "forward.h"
 #include "log_line.h"
-#include "my_utility.h"
 #include "platform.h"
+#include "proc_lookup.h"
+#include "run_command.h"
+#include "session.h"
 #include "small_http.h"
 #include "tunerbay.h"
 
@@ -119,8 +122,9 @@ public:
             answer(step.pchText);
             break;
         case SELF_FAILURE:
-            answer(step.pchText);
+            // The line before the answer, as the responder writes it.
             write_failure_line();
+            answer(step.pchText);
             break;
         case NOT_IMPLEMENT:
             debug_print("[tunerbay]", "%s", step.pchText);
@@ -137,13 +141,17 @@ private:
     std::string& m_respondData;
 };
 
-// Runs the DVR service script to its end. Its failure is noted: the answer
-// cannot say so, but a forward that then fails names it as the cause.
-void run_dvr_service(const char* pchAction)
+// Runs the DVR service script, waiting for its end at most its limit: one
+// still running then goes on by itself, and the answer goes on as after its
+// end. Its failure is noted: the answer cannot say so, but a forward that then
+// fails names it as the cause. The script's result, as run_service_script's.
+int run_dvr_service(const char* pchAction)
 {
     const char* argv[] = { DVR_SERVICE_SCRIPT, pchAction, nullptr };
-    if (run_service_script(argv) != 0)
+    const int result = run_service_script(argv, DVR_SERVICE_SCRIPT_DEADLINE_SEC * 1000L);
+    if (result != 0)
         note_failure("%s %s: %s", DVR_SERVICE_SCRIPT, pchAction, last_run_failure());
+    return result;
 }
 
 // The option update, which may start or stop the DVR service.
@@ -160,8 +168,14 @@ void option_update(CTunerBay& tunerbay, CTunerBayRun& run)
         exit(0);
     }
     if (!bRunning) {
-        run_dvr_service("start");
-        sleep(DVR_SERVICE_START_WAIT_SEC);
+        // The backend gets its time to come up once the script has ended. A
+        // script that could not be started brings nothing up, and one still
+        // running at its limit has had that time and more.
+        const int result = run_dvr_service("start");
+        if (result != RUN_NOT_STARTED && result != RUN_STILL_RUNNING) {
+            const struct timespec upBy = moment_after_ms(DVR_SERVICE_START_WAIT_SEC * 1000L);
+            wait_ready(nullptr, 0, &upBy);
+        }
     }
     std::string query = "subfunc=option&todo=update&index=";
     query += tunerbay.getAdapterIndex();

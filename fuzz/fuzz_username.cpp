@@ -4,7 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "my_utility.h"
+#include "session.h"
 #include "platform.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)

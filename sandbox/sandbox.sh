@@ -38,7 +38,8 @@
 #
 # Marker files, until the next case: $NAS_DIR/dvr.nostart (the DVR service
 # script starts no backend), dvr.args (words for it, one a line), dvr.slow (its
-# start takes 2 s more); $LOGIN_DIR/misbehave (a mode of standin/authLogin.cgi).
+# start takes 2 s more), dvr.hang (its start never ends by itself);
+# $LOGIN_DIR/misbehave (a mode of standin/authLogin.cgi).
 # The stand-ins' records: $NAS_LOG/getcfg.log (kept only when it exists, as
 # case_begin makes it), getcfg.env, getcfg.fd, dvr.log, dvr.env, dvr.fd;
 # $BACKEND_DIR/request.N; $LOGIN_REQUESTS. A hostile command leaves $HOSTILE_MARK.
@@ -47,8 +48,9 @@
 export DVR_SOURCE_DIR
 STANDIN_DIR=$DVR_SOURCE_DIR/sandbox/standin
 
-# The sandbox's fixed places. The stand-ins run with nothing in their
-# environment but PATH, so they know these paths by heart as well.
+# The sandbox's fixed places. The stand-ins run with the web server's
+# environment, which holds nothing of the sandbox's, so they know these paths
+# by heart as well.
 NAS_DIR=/tmp/nas
 NAS_LOG=$NAS_DIR/log
 NAS_OUT=$NAS_DIR/out
@@ -499,7 +501,8 @@ _sandbox_on_exit() {
 # session table.
 nas_reset() {
 	backend_stop
-	rm -rf "$BACKEND_DIR" "$NAS_DIR/dvr.nostart" "$NAS_DIR/dvr.args" "$NAS_DIR/dvr.slow" "$HOSTILE_MARK"
+	rm -rf "$BACKEND_DIR" "$NAS_DIR/dvr.nostart" "$NAS_DIR/dvr.args" "$NAS_DIR/dvr.slow" "$NAS_DIR/dvr.hang" \
+		"$HOSTILE_MARK"
 	mkdir -p "$BACKEND_DIR"
 	rm -f "$NAS_LOG"/* "$LOGIN_DIR"/body.* "$LOGIN_DIR/misbehave"
 	# getcfg logs its calls, environment and descriptors only when its call log exists.
@@ -1056,20 +1059,31 @@ expect_no_mark() {
 	if [[ -e $HOSTILE_MARK ]]; then t_fail "$1" "$HOSTILE_MARK exists"; else t_ok "$1"; fi
 }
 
+# What a NAS firmware's web server has in its environment beside PATH, which
+# every command a program starts keeps; and request variables beyond those
+# run_cgi sets, which none gets. A case passes both to run_cgi in RUN_ENV.
+FIRMWARE_ENV=(LD_LIBRARY_PATH=/opt/nas/lib TZ=CET-1CEST,M3.5.0,M10.5.0/3 LANG=en_US.UTF-8 HOME=/share/homes/admin)
+MORE_REQUEST_ENV=(REQUEST_URI=/cgi-bin/x PATH_INFO=/p PATH_TRANSLATED=/www/p SCRIPT_FILENAME=/www/cgi-bin/x
+	AUTH_TYPE=Basic DOCUMENT_ROOT=/www DOCUMENT_URI=/cgi-bin/x REDIRECT_STATUS=200 HTTPS=on REMOTE_USER=admin
+	SERVER_ADDR=127.0.0.1)
+
 # expect_clean_child_context LABEL LOG_PREFIX SCRIPT OUT [ERR]: a command that
-# a program started (it recorded LOG_PREFIX.env and LOG_PREFIX.fd) got only the
-# fixed PATH, standard input from /dev/null, standard output into OUT (a file,
-# or "pipe"), standard error into ERR (default: the program's standard error),
-# and no other descriptor than the one of its own SCRIPT.
+# a program started (it recorded LOG_PREFIX.env and LOG_PREFIX.fd) got the
+# web server's environment less the request: exactly run_cgi's PATH and
+# FIRMWARE_ENV when the run had them; standard input from /dev/null, standard
+# output into OUT (a file, or "pipe"), standard error into ERR (default: the
+# program's standard error), and no other descriptor than the one of its own
+# SCRIPT.
 expect_clean_child_context() {
 	local label=$1 prefix=$2 script=$3 out=$4 err=${5-$RUN_ERR}
 	script=$(readlink -f "$script")
-	local envs
-	envs=$(grep -v -e '^PWD=' -e '^SHLVL=' -e '^_=' -e '^OLDPWD=' "$prefix.env" 2>/dev/null)
-	if [[ $envs == "PATH=/sbin:/usr/sbin:/bin:/usr/bin" ]]; then
-		t_ok "$label: environment only PATH"
+	local envs want
+	envs=$(grep -v -e '^PWD=' -e '^SHLVL=' -e '^_=' -e '^OLDPWD=' "$prefix.env" 2>/dev/null | sort)
+	want=$(printf '%s\n' PATH=/usr/sbin:/usr/bin:/sbin:/bin "${FIRMWARE_ENV[@]}" | sort)
+	if [[ $envs == "$want" ]]; then
+		t_ok "$label: the web server's environment, nothing of the request"
 	else
-		t_fail "$label: environment only PATH" "$envs"
+		t_fail "$label: the web server's environment, nothing of the request" "expected:" "$want" "got:" "$envs"
 	fi
 	local bad='' fd target
 	while read -r fd target; do

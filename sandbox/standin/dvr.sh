@@ -4,8 +4,8 @@
 # it talks on its standard output, and the daemon it starts keeps every
 # descriptor it inherited: whatever the caller leaks into this script stays held
 # for as long as the backend runs.
-# The programs start the script with nothing in the environment but PATH, so
-# everything lives in the sandbox's fixed place.
+# The programs start the script with the web server's environment, which holds
+# nothing of the sandbox's, so everything lives in the sandbox's fixed place.
 NAS_DIR=/tmp/nas
 LOG_DIR=$NAS_DIR/log
 BACKEND_DIR=$NAS_DIR/backend
@@ -41,6 +41,10 @@ start)
 	if [ -e "$NAS_DIR/dvr.slow" ]; then
 		sleep 2
 		log "start finished"
+	fi
+	# dvr.hang: a start that never ends by itself.
+	if [ -e "$NAS_DIR/dvr.hang" ]; then
+		while :; do sleep 1; done
 	fi
 	;;
 stop)

@@ -4,7 +4,7 @@
 // is given); otherwise nothing. Each call's words go to a log, one line per call,
 // every word in brackets, so a test can check the exact words and count the runs.
 // Tests find their logs in the sandbox's fixed place: the programs start this
-// tool with nothing in the environment but PATH.
+// tool with the web server's environment, which holds nothing of the sandbox's.
 // The logs are kept only when the call log exists already (a test case creates
 // it); anywhere else, e.g. when a request is timed, the tool costs no more than
 // its lookup.
@@ -72,8 +72,8 @@ void logWords(int fd, int argc, char** argv)
     free(line);
 }
 
-// What the tool inherited: the programs promise a bare environment and no
-// descriptor but 0-2. The descriptors opened here for the listing are left out.
+// What the tool inherited: the programs promise the web server's environment
+// less the request, and no descriptor but 0-2. The descriptors opened here for the listing are left out.
 void logContext()
 {
     FILE* env = fopen(GETCFG_LOG_DIR "/getcfg.env", "we");

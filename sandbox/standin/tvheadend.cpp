@@ -33,6 +33,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -41,7 +42,8 @@
 #include <vector>
 
 #include "base_io.h"
-#include "my_utility.h"
+#include "child_start.h"
+#include "platform.h"
 #include "scripted_server.h"
 
 namespace {
@@ -97,15 +99,33 @@ int print_stream(unsigned long long count)
 }
 
 // A route program's answer: the JSON body it printed. False when it could not
-// run, printed nothing or more than fits.
+// run, printed nothing or more than fits. Connections are served side by side,
+// so each waits for its own program.
 bool run_route_program(const std::string& path, const std::string& request, CAnswerScript* script)
 {
-    std::string body(4 * 1024 * 1024, '\0');
-    const char* argv[] = { path.c_str(), request.c_str(), nullptr };
-    int n = run_command(argv, &body[0], body.size());
-    if (n <= 0 || static_cast<size_t>(n) >= body.size())
+    const size_t bodyMax = 4 * 1024 * 1024;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
         return false;
-    body.resize(static_cast<size_t>(n));
+    SChildIo io;
+    io.in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    io.out = fds[1];
+    const pid_t pid = io.in < 0 ? -1 : start_program(io, { path, request }, { DVR_CHILD_PATH_ENV });
+    close(fds[1]);
+    if (io.in >= 0)
+        close(io.in);
+    std::string body;
+    char buf[65536];
+    ssize_t n;
+    while (pid > 0 && ((n = read(fds[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))) {
+        if (n > 0 && body.size() <= bodyMax)
+            body.append(buf, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+    if (pid > 0)
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) { }
+    if (body.empty() || body.size() >= bodyMax)
+        return false;
     *script = CAnswerScript().json(body);
     return true;
 }

@@ -1,9 +1,10 @@
 #!/bin/bash
 # Faults end to end: the shipped programs, unchanged, in the sandboxed NAS while
 # what they depend on fails: the backend dies in the middle of a stream or of an
-# exchange, or runs without listening; the login service is down, fails or
-# stalls; the configuration tool or the DVR service script is missing; /tmp is
-# read-only; the reader of the answer goes away; the web server ends a run.
+# exchange, or runs without listening, or only a zombie of it is left; the
+# login service is down, fails or stalls; the configuration tool, the transfer
+# tool or the DVR service script is missing or hangs; /tmp is read-only; the
+# reader of the answer goes away; the web server ends a run.
 # Each gives its defined answer, byte for byte, its exit status and its log line.
 #
 # By hand: DVR_BUILD_DIR=build/release bash tests/e2e/test_faults.sh
@@ -179,6 +180,24 @@ expect_lines "the session was checked" "$LOGIN_REQUESTS" "1 http POST sid=[$GOOD
 expect_log_line "the failure line" "epg: info/list: $B: (send: .+|closed without an answer|receive: .+)"
 wait "$AFTER_PID"
 
+# The backend has ended and its parent never reaps it: /proc still lists a
+# process of its name, a zombie, but nothing of it runs.
+zombie_listed() {
+	cat /proc/[0-9]*/stat 2>/dev/null | grep -q '^[0-9]* (tvheadend) Z '
+}
+for program in tunerbay epg; do
+	case_in $G "$program: only a zombie of the backend is left"
+	sh -c '"$0" --print-stream 0 & exec sleep 60' "$NAS_DIR/bin/tvheadend" &
+	zombie_parent=$!
+	check "a zombie named tvheadend" _wait_for 250 zombie_listed
+	run_cgi $program GET "$(program_query $program)"
+	[[ $program == tunerbay ]] && want=$NOT_READY_ANSWER || want=$ERR_SERVER_MISSING
+	expect_answer "answered as without a backend" "$want" 0
+	expect_log_line "the failure line" "$program: info/list: backend process not running"
+	kill "$zombie_parent"
+	wait "$zombie_parent" 2>/dev/null
+done
+
 # The process runs but nothing listens on its port: the process check passes,
 # the connection fails.
 no_listen_case() { # no_listen_case PROGRAM QUERY EXPECTED STATUS
@@ -315,7 +334,7 @@ for path in http https; do
 done
 
 # ============================================================================
-# The configuration tool is missing or broken
+# The configuration tool or the transfer tool is missing, broken or hangs
 
 G=config-tool
 
@@ -354,6 +373,32 @@ expect_lines "nothing in the log" "$RUN_ERR"
 
 install -m 0755 "$STANDIN_BIN/getcfg" /sbin/getcfg
 
+# The tool prints its value and ends, but a helper it left behind holds its
+# output: what it printed is used at once.
+case_in $G "leaves a helper holding its output"
+printf '#!/bin/sh\n%s "$@"\nsleep 60 &\necho $! >>%s\n' "$STANDIN_BIN/getcfg" "$NAS_DIR/helper.pids" >/sbin/getcfg
+backend_start
+json_answer "$BODY"
+run_cgi epg GET "subfunc=info&todo=list&$S"
+expect_answer "confirmed" "$BODY" 0
+check "at once (${RUN_MS} ms)" test "$RUN_MS" -lt 3000
+expect_lines "nothing in the log" "$RUN_ERR"
+while read -r helper; do kill "$helper"; done <"$NAS_DIR/helper.pids"
+rm -f "$NAS_DIR/helper.pids"
+
+install -m 0755 "$STANDIN_BIN/getcfg" /sbin/getcfg
+
+# A transfer tool that hangs past its own --max-time is ended 5 s later.
+case_in $G "HTTPS only, the transfer tool hangs"
+backend_start
+https_only
+printf '#!/bin/sh\necho $$ >%s\nexec sleep 60\n' "$NAS_DIR/curl.pid" >/sbin/curl
+run_cgi epg GET "subfunc=info&todo=list&$S"
+expect_answer "not confirmed" "$ERR_AUTH" 0
+check "ended 20 s after its start (took ${RUN_MS} ms)" test "$RUN_MS" -ge 19500 -a "$RUN_MS" -lt 23000
+expect_log_line "the failure line" "epg: info/list: /sbin/curl: past its deadline of 20 s"
+check "nothing of the run left running" test ! -d "/proc/$(cat "$NAS_DIR/curl.pid")"
+
 case_in $G "HTTPS only, the transfer tool missing"
 backend_start
 https_only
@@ -371,7 +416,7 @@ run_cgi epg GET "subfunc=info&todo=list&$S"
 expect_answer "confirmed" "$BODY" 0
 
 # ============================================================================
-# The DVR service script is missing: not noticed, the row goes on
+# The DVR service script is missing or hangs: not noticed, the row goes on
 
 G=dvr-script
 
@@ -379,9 +424,9 @@ for how in missing not-executable; do
 	case_in $G "$how, DVR wished, no backend"
 	if [[ $how == missing ]]; then rm -f "$DVR_SCRIPT"; else chmod 0644 "$DVR_SCRIPT"; fi
 	run_cgi tunerbay GET 'subfunc=option&todo=update&index=1&enable_dvr=1'
-	expect_answer "empty success after the wait" '' 0
+	expect_answer "empty success" '' 0
 	expect_log_line "the failure line" "tunerbay: option/update: $DVR_SCRIPT start: (missing|Permission denied)"
-	check "waited the fixed 5 s (took ${RUN_MS} ms)" test "$RUN_MS" -ge 5000 -a "$RUN_MS" -lt 7000
+	check "no wait for a start that could not begin (took ${RUN_MS} ms)" test "$RUN_MS" -lt 2000
 	check "no backend came up" test -z "$(backend_pid)"
 	expect_lines "the script did not run" "$NAS_LOG/dvr.log"
 
@@ -405,6 +450,18 @@ run_cgi tunerbay GET 'subfunc=option&todo=update&index=1&enable_dvr=1'
 expect_status "exit status 255" 255
 check "the script ran to its end" _wait_for 250 grep -qx 'start finished' "$NAS_LOG/dvr.log"
 check "the backend came up" test -n "$(backend_pid)"
+
+# A start that never ends: the answer waits 30 s for it, then goes on as after
+# its end; the script is not ended, and runs on by itself.
+case_in $G "the start hangs"
+: >"$NAS_DIR/dvr.hang"
+json_answer '{"result":"success","errcode":0,"errmsg":"OK","enable_dvr":1}'
+RUN_TIMEOUT=90 run_cgi tunerbay GET 'subfunc=option&todo=update&index=1&enable_dvr=1'
+expect_answer "the backend's answer" '{"result":"success","errcode":0,"errmsg":"OK","enable_dvr":1}' 0
+check "answered once the script had 30 s (took ${RUN_MS} ms)" test "$RUN_MS" -ge 29500 -a "$RUN_MS" -lt 33000
+script=$(programs_running dvr.sh)
+check "the script still runs" test -n "$script"
+for p in $script; do kill "${p%%:*}"; done
 
 # ============================================================================
 # /tmp is read-only: the programs need no file of their own

@@ -14,10 +14,13 @@ deb=$(compgen -G "$NAS_DIR/package/*.deb") || _sandbox_die "cpack made no packag
 check "for this machine's architecture" test "$(dpkg-deb -f "$deb" Architecture)" == "$(dpkg --print-architecture)"
 check "under umask 002: directories 0755, nothing writable but by root" test -z \
 	"$(dpkg-deb -c "$deb" | awk '($1 ~ /^d/ && $1 != "drwxr-xr-x") || $1 ~ /^.....w|^........w/')"
+depends=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/^ *//')
 if file -b "$DVR_BUILD_DIR/tunerbay" | grep -q 'statically linked'; then
-	check "static programs depend on nothing" test -z "$(dpkg-deb -f "$deb" Depends Pre-Depends)"
+	check "static programs depend on psmisc alone (the watchdog's killall)" \
+		test "$depends" == psmisc -a -z "$(dpkg-deb -f "$deb" Pre-Depends)"
 else
-	check "dynamic programs depend on the C library" grep -q '^libc6 ' <<<"$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/^ *//')"
+	check "dynamic programs depend on the C library" grep -q '^libc6 ' <<<"$depends"
+	check "and on psmisc (the watchdog's killall)" grep -qx psmisc <<<"$depends"
 fi
 dpkg-deb -e "$deb" "$NAS_DIR/control"
 expect_lines "the init script and the web servers' snippets are conffiles" "$NAS_DIR/control/conffiles" \

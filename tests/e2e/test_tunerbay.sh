@@ -131,7 +131,9 @@ expect_forwarded "GET of the built query only" GET "$PATH_TB" 'subfunc=option&to
 
 case_begin "option update, DVR not wished, backend runs"
 backend_start
+RUN_ENV=("${FIRMWARE_ENV[@]}" "${MORE_REQUEST_ENV[@]}")
 run_cgi tunerbay GET 'subfunc=option&todo=update&index=1&enable_dvr=0'
+RUN_ENV=()
 expect_answer "OK answer, no script output in it" "$OK_ANSWER" 0
 expect_lines "DVR service stopped" "$NAS_LOG/dvr.log" stop
 expect_lines "the script's output went nowhere, not to the web server's log" "$RUN_ERR"
@@ -153,7 +155,9 @@ expect_lines "no DVR service command" "$NAS_LOG/dvr.log"
 # close when tunerbay ends, not when the daemon does.
 case_begin "option update, DVR wished, no backend: service started"
 json_answer "$OPTION_BODY"
+RUN_ENV=("${FIRMWARE_ENV[@]}" "${MORE_REQUEST_ENV[@]}")
 run_cgi tunerbay GET 'subfunc=option&todo=update&index=1&enable_dvr=1&sid=s1'
+RUN_ENV=()
 expect_answer "backend body relayed, no script output in it" "$OPTION_BODY" 0
 expect_lines "DVR service started" "$NAS_LOG/dvr.log" start
 expect_forwarded "GET of the built query after the start" GET "$PATH_TB" 'subfunc=option&todo=update&index=1&entry={"idlescan":0}'

@@ -102,4 +102,23 @@ check "no watchdog left" test -z "$(pgrep -x dongle_watchdog)"
 init status
 check "init script: status says not running" test $? -eq 3
 
+# Where there is no flock(1) the lock is a directory. A start ended while it
+# holds it, by TERM (which the script sees) or KILL (which it cannot), leaves
+# nothing that holds off the next stop.
+# The script's own process is the one started here: no shell stands between.
+NO_FLOCK=(unshare --mount -- sh -c 'mount --bind /dev/null /usr/bin/flock && exec sh "$@"' no-flock "$WATCHDOG_INIT")
+for sig in TERM KILL; do
+	case_begin "no flock(1): a start ended by SIG$sig while it holds the lock"
+	"${NO_FLOCK[@]}" start >>"$NAS_LOG/init.out" 2>&1 &
+	starter=$!
+	check "the start holds the lock" _wait_for 250 test -d /var/run/dongle_watchdog.lock.d
+	kill -"$sig" "$starter"
+	wait "$starter"
+	SECONDS=0
+	"${NO_FLOCK[@]}" stop >>"$NAS_LOG/init.out" 2>&1
+	status=$?
+	check "a stop then succeeds at once (status $status, $SECONDS s)" test "$status" -eq 0 -a "$SECONDS" -lt 3
+	check "no lock and no watchdog left" test ! -e /var/run/dongle_watchdog.lock.d -a -z "$(pgrep -x dongle_watchdog)"
+done
+
 sandbox_finish

@@ -14,7 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "my_utility.h"
+#include "proc_lookup.h"
 
 namespace {
 
@@ -48,11 +48,12 @@ protected:
         fwrite(status.data(), 1, status.size(), f);
         fclose(f);
     }
-    void addNamed(const std::string& entry, const std::string& comm, const std::string& statusName = "")
+    void addNamed(const std::string& entry, const std::string& comm, const std::string& statusName = "",
+        const std::string& state = "S (sleeping)")
     {
         addProcess(entry,
-            "Name:\t" + (statusName.empty() ? comm : statusName)
-                + "\nUmask:\t0022\nState:\tS (sleeping)\nTgid:\t" + entry + "\nPid:\t" + entry + "\n");
+            "Name:\t" + (statusName.empty() ? comm : statusName) + "\nUmask:\t0022\nState:\t" + state
+                + "\nTgid:\t" + entry + "\nPid:\t" + entry + "\n");
         writeFile(m_root + "/" + entry + "/comm", comm + "\n");
     }
     void writeFile(const std::string& path, const std::string& text)
@@ -156,6 +157,12 @@ TEST_F(FakeProc, NameRulesAndOddEntries)
     addProcess("46", "Name:\t" + std::string(3000, 'x') + "\n");
     addProcess("47", "\nName:\ttvheadend\n");
     addNamed("48", "tvheadend\tx");
+    // Ended, waiting to be reaped or being taken away: listed, but not running.
+    addNamed("60", "tvheadend", "", "Z (zombie)");
+    addNamed("61", "tvheadend", "", "X (dead)");
+    addNamed("62", "defunct", "", "Z (zombie)");
+    addNamed("63", "stopped", "", "T (stopped)");
+    addNamed("64", "in-io", "", "D (disk sleep)");
     dir("43/status"); // a directory where the file should be
     dir("44"); // no status file at all
     ASSERT_EQ(0, symlink("/nonexistent/status", (dir("49") + "/status").c_str()));
@@ -186,6 +193,9 @@ TEST_F(FakeProc, NameRulesAndOddEntries)
         { "empty name", "", NO_MATCH },
         { "cut long line", longName.c_str(), NO_MATCH },
         { "init absent means pid 1", "init", { 1 } },
+        { "only a zombie of the name", "defunct", NO_MATCH },
+        { "stopped still runs", "stopped", { 63 } },
+        { "in disk sleep still runs", "in-io", { 64 } },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -262,7 +272,7 @@ TEST_F(FakeProc, HintNeverChangesTheAnswer)
         const char* label;
         const char* hint; // written as it is; null: see prepare
         int prepare; // 1 a link to a file, 2 a directory, 3 a pipe, 4 a hint in no directory,
-                     // 5 the hint belongs to another user
+                     // 5 the hint belongs to another user, 6 the backend's entry is a zombie
         bool backendRuns;
         const char* hintAfter;
     } cases[] = {
@@ -280,6 +290,8 @@ TEST_F(FakeProc, HintNeverChangesTheAnswer)
         { "interrupted write", "30", 0, true, "300\n" },
         { "a longer stale id is replaced whole", "123456\n", 0, true, "300\n" },
         { "another user's hint is left alone", "77\n", 5, true, "77\n" },
+        { "hint naming a zombie backend", "300\n", 6, false, "300\n" },
+        { "a zombie backend met by the walk", "90\n", 6, false, "90\n" },
     };
     int row = 0;
     for (const auto& c : cases) {
@@ -290,6 +302,8 @@ TEST_F(FakeProc, HintNeverChangesTheAnswer)
         addNamed("90", "epg");
         if (c.backendRuns)
             addNamed("300", "tvheadend");
+        else if (c.prepare == 6)
+            addNamed("300", "tvheadend", "", "Z (zombie)");
         const std::string target = m_root + "/target";
         if (c.hint)
             writeFile(m_hint, c.hint);

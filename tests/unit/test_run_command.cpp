@@ -12,14 +12,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base_io.h"
 #include "child_run.h"
-#include "my_utility.h"
+#include "fault_signal.h"
+#include "run_command.h"
 
 namespace {
 
-// Runs argv with a capture buffer of outLen bytes (plus a guard) and writes
-// "<count>|<kept bytes>|<guard intact>" to fd 1 for the parent to compare.
-int captureAndReport(const char* const argv[], size_t outLen)
+// Runs argv with a capture buffer of outLen bytes (plus a guard) within
+// limitMs and writes "<count>|<kept bytes>|<guard intact>", and "|<why>" when
+// it did not succeed, to fd 1 for the parent to compare.
+int captureAndReport(const char* const argv[], size_t outLen, long limitMs = 0)
 {
     // What the program writes to standard error is not under test here.
     int nullFd = open("/dev/null", O_WRONLY);
@@ -27,25 +30,27 @@ int captureAndReport(const char* const argv[], size_t outLen)
     close(nullFd);
     std::string out(outLen + 1, '\0');
     out[outLen] = '#';
-    int n = run_command(argv, &out[0], outLen);
+    int n = run_command(argv, &out[0], outLen, limitMs);
     std::string report = std::to_string(n) + "|";
     if (n > 0)
         report.append(out.data(), static_cast<size_t>(n));
     report += out[outLen] == '#' ? "|guard" : "|overrun";
+    if (*last_run_failure())
+        report += std::string("|") + last_run_failure();
     ssize_t ignored = write(1, report.data(), report.size());
     (void)ignored;
     return 0;
 }
 
-std::string capture(const char* const argv[], size_t outLen = 4096)
+std::string capture(const char* const argv[], size_t outLen = 4096, long limitMs = 0)
 {
-    return run_in_child([&]() { return captureAndReport(argv, outLen); }).out;
+    return run_in_child([&]() { return captureAndReport(argv, outLen, limitMs); }).out;
 }
 
-std::string shellCapture(const char* script, size_t outLen = 4096)
+std::string shellCapture(const char* script, size_t outLen, long limitMs)
 {
     const char* argv[] = { "/bin/sh", "-c", script, nullptr };
-    return capture(argv, outLen);
+    return capture(argv, outLen, limitMs);
 }
 
 } // namespace
@@ -57,18 +62,23 @@ TEST(RunCommand, OutputIsCapturedAndCounted)
         const char* script;
         size_t outLen;
         std::string expected;
+        long limitMs = 0;
     } cases[] = {
         { "one line", "echo hello", 4096, "6|hello\n|guard" },
         { "no output", "true", 4096, "0||guard" },
-        { "exit status not a failure", "echo x; exit 3", 4096, "2|x\n|guard" },
+        { "exit status not a failure", "echo x; exit 3", 4096, "2|x\n|guard|ended with status 3" },
         { "kept up to the buffer", "printf abcdefgh", 5, "5|abcde|guard" },
         { "exactly the buffer", "printf abcde", 5, "5|abcde|guard" },
         { "stderr is not captured", "echo err >&2; echo out", 4096, "4|out\n|guard" },
         { "output in pieces", "printf ab; sleep 0.1; printf cd", 4096, "4|abcd|guard" },
+        { "hangs: ended at its limit", "echo 80; exec sleep 10", 4096,
+            "-1||guard|past its deadline of 300 ms", 300 },
+        { "closes its output, then hangs", "exec >&-; exec sleep 10", 4096,
+            "-1||guard|past its deadline of 300 ms", 300 },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        EXPECT_EQ(c.expected, shellCapture(c.script, c.outLen));
+        EXPECT_EQ(c.expected, shellCapture(c.script, c.outLen, c.limitMs));
     }
 }
 
@@ -87,20 +97,20 @@ TEST(RunCommand, ArgumentsReachTheProgramAsWords)
 TEST(RunCommand, ProgramThatCannotStart)
 {
     const char* missing[] = { "/nonexistent/program", nullptr };
-    EXPECT_EQ("-1||guard", capture(missing));
+    EXPECT_EQ("-1||guard|missing", capture(missing));
 #ifndef DVR_UNDER_EMULATOR // qemu-user reports neither the access check nor the failed exec
     char notExecutable[] = "/tmp/dvr_unit_noexec_XXXXXX";
     int fd = mkstemp(notExecutable);
     ASSERT_LE(0, fd);
     close(fd);
     const char* notRunnable[] = { notExecutable, nullptr };
-    EXPECT_EQ("-1||guard", capture(notRunnable));
+    EXPECT_EQ("-1||guard|Permission denied", capture(notRunnable));
     unlink(notExecutable);
 #endif
     // Without a capture buffer the result is the same.
     ChildResult r = run_in_child([]() {
         const char* argv[] = { "/nonexistent/program", nullptr };
-        return run_command(argv, nullptr, 0) == -1 ? 0 : 1;
+        return run_command(argv, nullptr, 0, 0) == -1 ? 0 : 1;
     });
     EXPECT_EQ(0, r.exitCode());
 }
@@ -115,11 +125,15 @@ TEST(RunCommand, StartsAsUnderAShell)
         sigprocmask(SIG_BLOCK, &set, nullptr);
         signal(SIGINT, SIG_IGN);
         signal(SIGPIPE, SIG_IGN);
-        const char* argv[] = { "/bin/grep", "-E", "^Sig(Blk|Ign)", "/proc/self/status", nullptr };
+        // Left ignored, SIGCHLD would have the child reaped unseen, its status lost.
+        signal(SIGCHLD, SIG_IGN);
+        const char* argv[] = { "/bin/sh", "-c", "grep -E '^Sig(Blk|Ign)' /proc/$$/status; exit 3", nullptr };
         return captureAndReport(argv, 4096);
     });
-    EXPECT_EQ("50|SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n|guard", blocked.out);
+    EXPECT_EQ(
+        "50|SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n|guard|ended with status 3", blocked.out);
 
+#ifndef DVR_UNDER_EMULATOR // qemu-user runs spawn's child as a copy: its failed exec never reaches us
     char script[] = "/tmp/dvr_unit_noshebang_XXXXXX";
     int fd = mkstemp(script);
     ASSERT_LE(0, fd);
@@ -129,20 +143,27 @@ TEST(RunCommand, StartsAsUnderAShell)
     const char* argv[] = { script, "a b", nullptr };
     EXPECT_EQ("10|plain a b\n|guard", capture(argv)) << "a script without #! runs through /bin/sh";
     unlink(script);
+#endif
 }
 
-TEST(RunCommand, EnvironmentIsOnlyTheFixedPath)
+// A command gets the web server's environment (a firmware's library path, time
+// zone) less what carries the request, and the fixed PATH where none is left.
+TEST(RunCommand, EnvironmentIsTheWebServersLessTheRequest)
 {
     ChildResult r = run_in_child([]() {
-        // What a request could set: a client's "Proxy:" header, cookies, a query.
-        setenv("HTTP_PROXY", "http://attacker.example:3128", 1);
-        setenv("QUERY_STRING", "subfunc=info", 1);
-        setenv("LD_PRELOAD", "/tmp/nothing.so", 1);
-        setenv("PATH", "/tmp/evil:/usr/bin", 1);
+        // The request's (a client's "Proxy:" header, a query, its address, a
+        // path that is no search path) among the firmware's.
+        static char env[][40] = { "HTTP_PROXY=http://attacker.example:3128", "QUERY_STRING=subfunc=info",
+            "REMOTE_ADDR=10.0.0.9", "HTTPS=on", "LD_LIBRARY_PATH=/opt/nas/lib", "PATH_INFO=/usr/bin",
+            "TZ=CET-1CEST" };
+        clearenv();
+        for (char* kv : env)
+            putenv(kv);
         const char* argv[] = { "/usr/bin/env", nullptr };
         return captureAndReport(argv, 4096);
     });
-    EXPECT_EQ("35|PATH=/sbin:/usr/sbin:/bin:/usr/bin\n|guard", r.out);
+    EXPECT_EQ(
+        "77|LD_LIBRARY_PATH=/opt/nas/lib\nTZ=CET-1CEST\nPATH=/sbin:/usr/sbin:/bin:/usr/bin\n|guard", r.out);
 }
 
 TEST(RunCommand, OnlyStandardDescriptorsAreInherited)
@@ -191,7 +212,7 @@ TEST(RunCommand, OutputBeyondTheBufferIsDroppedWithoutHanging)
         char out[16];
         memset(out, 0, sizeof out);
         const char* argv[] = { "/bin/sh", "-c", "yes abcdefgh | head -c 1048576", nullptr };
-        int n = run_command(argv, out, sizeof out);
+        int n = run_command(argv, out, sizeof out, 0);
         if (n != 16 || memcmp(out, "abcdefgh\nabcdefg", 16) != 0)
             return 1;
         // Waited for: no child of ours is left, not even a zombie.
@@ -212,7 +233,7 @@ TEST(RunCommand, WithoutBufferOutputGoesToStandardError)
         dup2(nullFd, 1);
         close(nullFd);
         const char* argv[] = { "/bin/sh", "-c", "echo to-log", nullptr };
-        int n = run_command(argv, nullptr, 0);
+        int n = run_command(argv, nullptr, 0, 0);
         return n == 0 ? 0 : 1;
     });
     EXPECT_EQ(0, r.exitCode());
@@ -226,8 +247,10 @@ TEST(RunCommand, ChildIsReapedOnEveryPath)
         const char* quiet[] = { "/bin/true", nullptr };
         const char* failing[] = { "/bin/false", nullptr };
         const char* killed[] = { "/bin/sh", "-c", "kill -9 $$", nullptr };
-        if (run_command(quiet, out, sizeof out) != 0 || run_command(failing, out, sizeof out) != 0
-            || run_command(killed, out, sizeof out) != 0 || run_command(quiet, nullptr, 0) != 0)
+        const char* hangs[] = { "/bin/sleep", "10", nullptr };
+        if (run_command(quiet, out, sizeof out, 0) != 0 || run_command(failing, out, sizeof out, 0) != 0
+            || run_command(killed, out, sizeof out, 0) != 0 || run_command(quiet, nullptr, 0, 0) != 0
+            || run_command(hangs, out, sizeof out, 100) != -1)
             return 1;
         if (waitpid(-1, nullptr, WNOHANG) != -1 || errno != ECHILD)
             return 2;
@@ -236,9 +259,9 @@ TEST(RunCommand, ChildIsReapedOnEveryPath)
     EXPECT_EQ(0, r.exitCode());
 }
 
-// The web server ends a CGI whose client went away; a tool it was waiting for
-// (a stalled transfer) must end with it rather than linger.
-TEST(RunCommand, ToolEndsWhenTheCgiIsKilled)
+// The web server ends a CGI whose client went away (SIGTERM); a tool it was
+// waiting for (a stalled transfer) must end with it rather than linger.
+TEST(RunCommand, ToolEndsWhenTheWebServerEndsTheCgi)
 {
     char dir[] = "/tmp/dvr_unit_pdeath_XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(dir));
@@ -249,16 +272,17 @@ TEST(RunCommand, ToolEndsWhenTheCgiIsKilled)
             for (int i = 0; i < 500 && access(pidFile.c_str(), F_OK) != 0; i++)
                 usleep(10000);
             usleep(50000);
-            kill(cgi, SIGKILL);
+            kill(cgi, SIGTERM);
             _exit(0);
         }
+        _signal_manager();
         const std::string script = "echo $$ > " + pidFile + ".tmp && mv " + pidFile + ".tmp " + pidFile
-            + " && exec setsid sleep 30"; // its own session: nothing but the parent's death can end it
+            + " && exec setsid sleep 30"; // its own session: nothing but the CGI can end it
         const char* argv[] = { "/bin/sh", "-c", script.c_str(), nullptr };
-        run_command(argv, nullptr, 0);
+        run_command(argv, nullptr, 0, 0);
         return 0;
     });
-    EXPECT_TRUE(r.signaled());
+    EXPECT_EQ(255, r.exitCode());
     FILE* f = fopen(pidFile.c_str(), "r");
     ASSERT_NE(nullptr, f);
     int tool = 0;

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include "child_run.h"
-#include "my_utility.h"
 #include "platform.h"
+#include "session.h"
 
 TEST(SessionXmlValue, TableOfAnswers)
 {

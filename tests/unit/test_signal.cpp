@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "child_run.h"
-#include "my_utility.h"
+#include "fault_signal.h"
 
 namespace {
 
