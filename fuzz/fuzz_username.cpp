@@ -4,8 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "session.h"
 #include "platform.h"
+#include "session.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
