@@ -64,14 +64,17 @@ async def pump(reader, writer):
 
 
 async def join(client_reader, client_writer, to_port):
+    writer = None
     try:
         reader, writer = await asyncio.open_connection("127.0.0.1", to_port)
+        await asyncio.gather(pump(client_reader, writer), pump(reader, client_writer))
     except OSError:
-        client_writer.transport.abort()
-        return
-    await asyncio.gather(pump(client_reader, writer), pump(reader, client_writer))
-    writer.close()
-    client_writer.close()
+        pass
+    finally:
+        # On every way out, a stop of the forwarder included.
+        for w in (writer, client_writer):
+            if w is not None:
+                w.close()
 
 
 async def serve(sock, to_port, port_file):
@@ -79,13 +82,28 @@ async def serve(sock, to_port, port_file):
     loop = asyncio.get_running_loop()
     for sig in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(sig, stop.set)
-    server = await asyncio.start_server(lambda r, w: join(r, w, to_port), sock=sock)
+    # Each connection's task, held here (the loop holds tasks only weakly) until it ends. Once stopping, a connection
+    # still being accepted is closed at once: a task started then would outlive the loop, pending.
+    tasks = set()
+
+    def accept(reader, writer):
+        if stop.is_set():
+            writer.transport.abort()
+            return
+        task = loop.create_task(join(reader, writer, to_port))
+        tasks.add(task)
+        task.add_done_callback(tasks.discard)
+
+    server = await asyncio.start_server(accept, sock=sock)
     tmp = port_file + ".tmp"
     with open(tmp, "w") as f:
         f.write("%d\n" % sock.getsockname()[1])
     os.rename(tmp, port_file)
     await stop.wait()
     server.close()
+    for task in list(tasks):
+        task.cancel()
+    await asyncio.gather(*tasks, return_exceptions=True)
 
 
 def main():

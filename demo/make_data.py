@@ -132,6 +132,12 @@ REGIONS = [{"id": "capital", "name": "Capital Region", "muxes": 4},
            {"id": "highlands", "name": "Highlands", "muxes": 5}]
 # A scan tunes each multiplex for this long.
 SCAN_SECONDS_PER_MUX = 2
+# The most rows a guide answer holds, whatever window it asks for (up, down): a client pages through total_count.
+# Were the whole guide one answer, a client that reads only its first window would show no fault here.
+GUIDE_PAGE = 1000
+# The tour records a programme that starts at least this long after the data is made: it has not begun when the
+# tour asks for it, a few minutes later at most.
+TOUR_LEAD = 15 * 60
 # The routes answered by this program rather than by a fixed file.
 LIVE_ROUTES = ["tunerbay.option.get", "tunerbay.option.update", "tunerbay.region.get", "tunerbay.region.update",
                "tunerbay.network.list", "tunerbay.network.add", "tunerbay.network.delete", "tunerbay.scan.get",
@@ -235,6 +241,17 @@ def listing(entries):
     return doc
 
 
+def window(rows, p):
+    """The rows of the request's window, from row up to before row down (the whole list when not given), at most
+    GUIDE_PAGE of them; total_count counts them all."""
+    try:
+        up = max(0, int(p.get("up", 0)))
+        down = int(p.get("down", len(rows)))
+    except ValueError:
+        return None
+    return dict(listing(rows[up:min(down, up + GUIDE_PAGE)]), total_count=len(rows))
+
+
 def now_and_next(events, now):
     entries = []
     for number in sorted(events):
@@ -243,7 +260,7 @@ def now_and_next(events, now):
             if row["start"] <= now < row["stop"]:
                 entries.extend(rows[i:i + 2])
                 break
-    return listing(entries)
+    return entries
 
 
 def find_title(events, number, title, after):
@@ -348,7 +365,9 @@ def answer(out, raw):
     now = clock(out)
     failure = {"result": "failure", "errcode": -1, "errmsg": "ERROR", "total_count": 0}
     by_channel = guide(now)
-    events = [row for number in sorted(by_channel) for row in by_channel[number]]
+    # In time order, as a guide is read.
+    events = sorted((row for rows in by_channel.values() for row in rows),
+                    key=lambda row: (row["start"], int(row["channel"])))
     with State(out, route not in ("tunerbay.option.get", "tunerbay.region.get", "tunerbay.network.list",
                                   "tunerbay.scan.get", "epg.info.list", "epg.info.list_more")) as state:
         if route == "tunerbay.option.get":
@@ -383,6 +402,8 @@ def answer(out, raw):
                 fr = int(p.get("fr", ""))
             except ValueError:
                 return failure
+            if any(m["fr"] == fr for m in state["muxes"]):
+                return failure  # the network has a multiplex on that frequency
             uhf, rest = divmod(fr // 1000000 - 306, 8)
             mux = {"id": "mux-%d" % state["next_mux"], "fr": fr,
                    "name": "UHF %d" % uhf if rest == 0 and fr % 1000000 == 0 else "%.1f MHz" % (fr / 1e6),
@@ -405,12 +426,12 @@ def answer(out, raw):
                        for m in muxes if m["id"] in state["scan"]["muxes"]]
             return dict(listing(scanned), progress=progress, active=progress < 100)
         if route == "epg.info.list":
-            return now_and_next(by_channel, now)
+            return window(now_and_next(by_channel, now), p) or failure
         if route == "epg.info.list_more":
             recs = {rec["event"]: recording_view(rec, now) for rec in state["recordings"]}
             rows = [row for row in events if p.get("channel") in (None, row["channel"])]
-            return listing([dict(row, dvr_id=recs[row["id"]]["id"], dvr_status=recs[row["id"]]["status"])
-                            if row["id"] in recs else row for row in rows])
+            return window([dict(row, dvr_id=recs[row["id"]]["id"], dvr_status=recs[row["id"]]["status"])
+                           if row["id"] in recs else row for row in rows], p) or failure
         if route == "epg.record.add":
             # id: the programme; cancel=1 takes its recording away again.
             event = next((row for row in events if str(row["id"]) == p.get("id")), None)
@@ -482,7 +503,7 @@ def main():
     write(out, "default", "text HTTP/1.1 404 Not Found\\r\\nContent-Length: 0\\r\\nConnection: Close\\r\\n\\r\\n\n")
 
     # One that has not started yet, so the tour schedules it rather than records it.
-    to_record = find_title(guide(now), 1, "Harbour Street", now)
+    to_record = find_title(guide(now), 1, "Harbour Street", now + TOUR_LEAD)
     write(out, "tour.json", json.dumps({
         "record_event": to_record["id"], "record_channel": to_record["channel"], "record_title": to_record["title"],
         "smart_title": "Metro Tonight", "guide_channel": 1, "stream_channel": 1, "stream_bytes": args.stream_bytes,

@@ -29,12 +29,20 @@ LIST_ITEMS = 3
 JSON_TYPE = "application/json; charset=UTF-8"
 
 
+def scheduled(entries):
+    """one recording, scheduled: its programme has not begun"""
+    return isinstance(entries, list) and len(entries) == 1 and entries[0].get("status") == "scheduled"
+
+
 def steps(sid, hints):
     """(title, what it shows, program, method, query, expected) for each request.
-    expected: a dict of members the JSON answer must have, or "stream"."""
+    expected: a dict of members the JSON answer must have (a value, or a test
+    of it), or "stream"."""
     s = "sid=" + sid
     success = {"result": "success"}
     ev = hints["record_event"]
+    add_uhf_54 = ("subfunc=network&todo=add&id=net-1&fr=738000000&bw=8000000&cs=QAM64&tm=8k"
+                  "&gi=1%2F4&hi=NONE&fh=2%2F3&fl=AUTO")
     return [
         ("Adapter options", "the DVR service switch and idle scanning of each tuner",
          "tunerbay", "GET", "subfunc=option&todo=get", success),
@@ -43,8 +51,9 @@ def steps(sid, hints):
         ("Network and multiplexes", "the DVB-T network: four multiplexes on UHF 21, 27, 35 and 43",
          "tunerbay", "GET", "subfunc=network&todo=list", success),
         ("Add a multiplex", "UHF 54 (738 MHz); a POST, forwarded with the query as its form body",
-         "tunerbay", "POST", "subfunc=network&todo=add&id=net-1&fr=738000000&bw=8000000&cs=QAM64&tm=8k"
-         "&gi=1%2F4&hi=NONE&fh=2%2F3&fl=AUTO", success),
+         "tunerbay", "POST", add_uhf_54, success),
+        ("Add it again", "the backend refuses a multiplex the network has already: its failure answer, relayed",
+         "tunerbay", "POST", add_uhf_54, {"result": "failure"}),
         ("Scan progress", "the added multiplex is being scanned",
          "tunerbay", "GET", "subfunc=scan&todo=get", success),
         ("Guide: now and next", "what is on every channel now, and next; epg checks the session id "
@@ -52,8 +61,9 @@ def steps(sid, hints):
         ("Guide: one channel", "every programme of Channel One HD in the guide, over the days around today",
          "epg", "GET", "subfunc=info&todo=list_more&channel=%s&%s&up=0&down=100" % (hints["guide_channel"], s),
          success),
-        ("Record a programme", "\"%s\" (event %d); a POST" % (hints["record_title"], ev),
-         "epg", "POST", "subfunc=record&todo=add&%s&channel=%s&id=%d" % (s, hints["record_channel"], ev), success),
+        ("Record a programme", "\"%s\" (event %d), yet to begin: scheduled; a POST" % (hints["record_title"], ev),
+         "epg", "POST", "subfunc=record&todo=add&%s&channel=%s&id=%d" % (s, hints["record_channel"], ev),
+         dict(success, entries=scheduled)),
         ("Live view", "channel %s for the web interface's preview player: the backend answers with an MPEG "
          "transport stream, relayed byte for byte" % hints["stream_channel"],
          "epg", "GET", "subfunc=info&todo=list_more&stream=1&channel=%s&%s" % (hints["stream_channel"], s),
@@ -173,8 +183,9 @@ def check_json(headers, body, expected):
     except ValueError:
         return None, problems + ["the body is no JSON"]
     for key, want in expected.items():
-        if not isinstance(doc, dict) or doc.get(key) != want:
-            problems.append("%s is %r, not %r" % (key, doc.get(key) if isinstance(doc, dict) else None, want))
+        got = doc.get(key) if isinstance(doc, dict) else None
+        if not (want(got) if callable(want) else got == want):
+            problems.append("%s is %s, not %s" % (key, compact(got), want.__doc__ if callable(want) else repr(want)))
     return doc, problems
 
 

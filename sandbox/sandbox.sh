@@ -133,8 +133,11 @@ _host_snapshot() {
 	for p in "${_HOST_WATCHED[@]}"; do
 		[[ -e $p || -L $p ]] && echo "exists $p"
 	done
-	# Names only: these directories are the ones the sandbox writes over.
-	ls -A /etc/init.d /usr/sbin /sbin/ 2>/dev/null | md5sum | sed 's/^/listing /'
+	# Names only: these directories are the ones the sandbox writes over. Each
+	# name whole, so that a change names the file.
+	for p in /etc/init.d /usr/sbin /sbin; do
+		ls -A "$p/" 2>/dev/null | sed "s|^|listing $p/|"
+	done
 	compgen -G '/tmp/dvrxmltmp*' | sed 's/^/scratch /'
 	true
 }

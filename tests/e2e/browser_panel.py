@@ -7,7 +7,7 @@ them into its report).
                      [--at EPOCH]
 
 With --at the page's clock runs from that moment on, and the run ends before
-the checks that switch the DVR service off. The browser's time zone is TZ's.
+the checks made at the real moment only. The browser's time zone is TZ's.
 """
 import argparse
 import datetime
@@ -19,6 +19,7 @@ import time
 from selenium import webdriver
 from selenium.common.exceptions import StaleElementReferenceException, TimeoutException
 from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.expected_conditions import staleness_of
@@ -78,12 +79,32 @@ def main():
         driver.execute_script("arguments[0].focus()", element)
         return driver.switch_to.active_element == element and element.send_keys(key) is None
 
+    def keys(*pressed):
+        ActionChains(driver).send_keys(*pressed).perform()
+
+    def active(attribute):
+        return driver.switch_to.active_element.get_attribute(attribute)
+
+    def text(selector):
+        return css(selector)[0].text
+
+    def tab_to(reached, most=30):
+        """Tab presses until reached() holds; most + 1 when it does not within most."""
+        n = 0
+        while not reached() and n <= most:
+            keys(Keys.TAB)
+            n += 1
+        return n
+
+    # The card's live link says in visible words what it gives, and lies within the window.
+    live_link = ("const a = document.querySelector('#details a.live'), r = a?.getBoundingClientRect(); return a?.innerText"
+                 ".includes('Playlist for a player such as VLC') && a.download.endsWith('.m3u') && r.right <= innerWidth")
+
     try:
         if args.at is not None:
             driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": SHIFTED_CLOCK % (shift * 1000)})
         driver.get("%s?sid=%s" % (args.url, args.sid))
-        check("the guide shows eight channels, each with a live-view playlist",
-              lambda d: len(css(".channel a.live[download$='.m3u']")) == 8)
+        check("the guide shows eight channels", lambda d: len(css("#grid .row ~ .row .channel")) == 8)
         check("every channel has its programme on now and the next one marked",
               lambda d: len(css(".event.now")) == 8 and len(css(".event.next")) == 8)
         # Today as of now, or of a minute ago: the page may have been drawn just before midnight.
@@ -116,7 +137,8 @@ def main():
         driver.save_screenshot(args.screenshot)
         tab("recordings")
         check("and listed under Recordings", lambda d: any(r.startswith(title) for r in recordings()))
-        click("#recordings tbody tr button")
+        click("#recordings tbody tr .link")
+        click("#recordings .danger")  # the question Delete asks
         check("a deleted recording leaves the list", lambda d: recordings() == [])
         check("a tab opens from the keyboard",
               lambda d: press(css("nav button[data-tab=guide]")[0], " ") and not css("#tab-guide[hidden]"))
@@ -139,9 +161,12 @@ def main():
         check("a programme that has ended cannot be recorded", lambda d: "Ended at" in css("#details")[0].text
               and css("#details button.primary")[0].get_attribute("disabled"))
         click("#grid .row:nth-child(4) .event.next")
+        series = text("#details h2")
         click("#details button:nth-of-type(2)")
-        check("a series record says what it scheduled", lambda d: re.search(
-            r"Recording every “.+” on Metro News: [1-9]\d* scheduled", css("#details .message")[0].text))
+        check("a series record says what it scheduled, and the next showing is one not yet begun", lambda d: re.search(
+            r"Recording every “.+” on Metro News: [1-9]\d* showings? scheduled, the next (on .+ )?at %s\.$" % d.execute_script(
+                "return [...document.querySelectorAll('#grid .row:nth-child(4) .event.rec:not(.now):not(.ended)')]"
+                ".find((c) => c.title === arguments[0])?.querySelector('small').textContent", series), text("#details .message")))
         tab("scan")
         click("#scan-start")
         check("a scan shows its progress", lambda d: "Scanning" in d.find_element(By.ID, "scan-text").text)
@@ -169,8 +194,107 @@ def main():
         failed += bool(severe)
         if args.at is not None:
             return 1 if failed else 0
-        now_line = css(".now-line")[0].get_attribute("style")
+        driver.refresh()
+        now_line = WebDriverWait(driver, 20).until(lambda d: css(".event.now") and css(".now-line"))[0].get_attribute("style")
+        first = driver.execute_script("document.activeElement.blur(); "
+                                      "return document.querySelector('#grid .row:nth-child(2) .event.now').dataset.id")
+        tabs, landed = tab_to(lambda: active("role") == "gridcell"), active("data-id")
+        keys(Keys.ENTER)
+        presses = 1 + tab_to(lambda: driver.switch_to.active_element.text == "Record")
+        print("key presses: %d Tab to the first programme on now, %d from it to its Record button" % (tabs, presses))
+        check("the guide is one tab stop, on the first programme on now, and Enter moves the focus onto its Record button",
+              lambda d: tabs <= 6 and landed == first and len(css("#grid [tabindex='0']")) == 1 and presses == 1)
+        keys(" ")
+        check("Space records it, the focus staying on that control", lambda d: active("data-key") == "record" and css(
+            "#grid .row:nth-child(2) .event.now.rec") and driver.switch_to.active_element.text == "Cancel recording")
+        check("and the card names the recording's state once", lambda d: "· recording now" in text("#details .hint")
+              and "recording recording" not in text("#details"))
+        check("the card's live link says in words that it is a playlist for a player", lambda d: d.execute_script(live_link))
+        place = ("const c = document.activeElement; return [c.dataset.id, [...c.parentNode.children].indexOf(c), "
+                 "[...document.querySelectorAll('#grid .row')].indexOf(c.closest('.row'))]")
+        moves = [keys(key) or driver.execute_script(place)
+                 for key in (Keys.ESCAPE, Keys.ARROW_RIGHT, Keys.ARROW_DOWN, Keys.ARROW_UP, Keys.ARROW_LEFT)]
+        check("Escape returns to its cell; the arrows move to the next programme, the channel below, and back", lambda d:
+              moves[0][0] == first and moves[1][1:] == [moves[0][1] + 1, 1] and moves[2][2] == 2 and moves[3:] == moves[1::-1])
+        click("#grid .row:nth-child(2) .event[title='%s']:not(.ended)" % (series := "Harbour Street"))  # a few showings
+        click("#details button:nth-of-type(2)")
+        WebDriverWait(driver, 20).until(lambda d: css("#details .message"))
+        tab("recordings")
+        row = ("const row = [...document.querySelectorAll('#recordings tr.series')].find((r) => "
+               "r.querySelector('.disclose').textContent === arguments[0]); if (!row) return null;")
+        shown = driver.execute_script(row + "const open = () => [...document.querySelectorAll('#recordings tr.showing')]"
+                                      ".filter((r) => r.offsetParent).length, closed = open(), next = row.querySelector('time')"
+                                      ".dateTime; row.querySelector('.disclose').click(); return [parseInt(row.querySelector("
+                                      "'small').textContent), closed, open(), next]", series) or [None] * 4
+        check("a series is one entry, with its count and next showing not yet begun, that opens to its showings",
+              lambda d: shown[1] == 0 and shown[2] == shown[0] > 1 and shown[3] > datetime.datetime.utcnow().isoformat())
+        asked = driver.execute_script(row + "row.querySelector('.link').click(); const asked = row.querySelector('.confirm') "
+                                      "&& document.querySelector('#recordings').contains(row); row.querySelector('.danger')"
+                                      ".click(); return asked", series)
+        check("Cancel series asks once, then cancels every showing", lambda d: asked and not d.execute_script(
+            "return [...document.querySelectorAll('#recordings tr')].some((r) => r.cells[0].textContent.startsWith("
+            "arguments[0]))", series))
+        listed = len(recordings())
+        click("#recordings tbody tr .link")
+        asked = css("#recordings .confirm") and len(recordings()) == listed
+        for keep in css("#recordings .confirm button:not(.danger)"):
+            keep.click()
+        check("a recording's Delete asks first, and Keep keeps it",
+              lambda d: asked and not css(".confirm") and len(recordings()) == listed)
+        tab("scan")
+
+        def add_uhf(channel):
+            css("#uhf")[0].clear()
+            css("#uhf")[0].send_keys(channel + Keys.ENTER)
+            return text("#mux-add")
+        refused = [add_uhf(typed) for typed in ("", "abc", "70", "21")]
+        check("a UHF channel empty, not a number, out of 21–69 or in the network is refused beside the field, unsent",
+              lambda d: all(why in said for why, said in zip(("Enter a UHF channel from 21 to 69", "not a whole number",
+                  "outside the band", "already in the network"), refused)) and len(css("#muxes tbody tr")) == 4)
+        add_uhf("54")
+        check("one multiplex added is scanned as 1 of 1, the heading counting no channels meanwhile", lambda d:
+              "Scanning multiplex 1 of 1 (" in text("#scan-text") and text("#network").endswith("5 multiplexes, scan in progress"))
+        check("and the scan's end counts it in the singular", lambda d: text("#scan-text") == "Last scan: 1 multiplex, "
+              "0 channels found" and text("#network").endswith("5 multiplexes, 8 channels"))
+        press(css("#muxes tbody tr:last-child .link")[0], Keys.ENTER)
+        keys(Keys.ENTER)
+        check("Enter on a multiplex's Delete asks once, Enter again deletes it, the focus staying in the table", lambda d: len(
+            css("#muxes tbody tr")) == 4 and d.execute_script("return document.activeElement.closest('#muxes') !== null"))
         check("the now line follows the clock by itself", lambda d: css(".now-line")[0].get_attribute("style") != now_line, 40)
+        last = driver.execute_async_script(
+            "const done = arguments[0], list = (up, down) => call('epg', {subfunc: 'info', todo: 'list_more', up, down});"
+            "list(0, 1).then((all) => list(all.total_count - 1, all.total_count)).then(({entries: [e]}) => call('epg', {subfunc:"
+            " 'record', todo: 'add', channel: e.channel, id: e.id}, true).then(() => done(new Date(e.start * 1000).toISOString())))")
+        driver.refresh()
+        tab("recordings")
+        check("a recording made elsewhere, of the last programme the backend holds, is listed",
+              lambda d: css("#recordings time[datetime='%s']" % last))
+        driver.set_window_size(360, 800)
+        clipped = []
+        for name in ("recordings", "tuners", "scan"):
+            tab(name)
+            clipped += driver.execute_script(
+                "return [...document.querySelectorAll('main .scroll')].filter((s) => s.offsetParent && s.scrollWidth > "
+                "s.clientWidth).concat([...document.querySelectorAll('main button, main a, main .switch')].filter((e) => "
+                "e.offsetParent && e.getBoundingClientRect().right > innerWidth)).map((e) => e.outerHTML.slice(0, 80))")
+        check("at 360 px no table is cut off: every action is in view", lambda d: not clipped)
+        tab("guide")
+        # Drawn anew in a hidden tab meanwhile, the guide shows now again; then the view goes half an hour into an hour.
+        seen = driver.execute_script(
+            "scrollTo(0, 0); const names = [...document.querySelectorAll('#grid .row ~ .row .channel')], c = names[0]."
+            "getBoundingClientRect(), g = document.querySelector('#grid'), now = document.querySelector('.now-line')"
+            ".getBoundingClientRect().left, view = now > c.right && now < g.getBoundingClientRect().right;"
+            "g.scrollLeft = Math.ceil(g.scrollLeft / 240) * 240 + 120;"
+            "const label = document.elementFromPoint(c.right + 10, document.querySelector('.hours').getBoundingClientRect().top"
+            " + 12)?.closest('.hours span'); return [names.filter((n) => n.scrollWidth > n.clientWidth || n.scrollHeight > "
+            "n.clientHeight).map((n) => n.textContent), label && label.textContent, label && label.getBoundingClientRect().left"
+            " >= c.right - 1, view]")
+        print("at 360 px the names cut: %s; the label at the left: %s, whole: %s; now in view: %s" % tuple(seen))
+        check("and in the guide, at now, every channel's name is whole, and the hour at the left of the view is labelled",
+              lambda d: seen[0] == [] and re.search(r"\d\d:\d\d$", seen[1] or "") and seen[2] and seen[3])
+        click("#grid .row:nth-child(3) .event.next")
+        check("and a card's live link says there what it gives", lambda d: d.execute_script(live_link))
+        driver.set_window_size(1400, 860)
         driver.get("%s?sid=not-a-session" % args.url)
         check("a session the NAS refuses is shown as a message",
               lambda d: any("refused your session" in m.text and "ERROR AUTHENTICATION FAIL" in m.text
@@ -180,14 +304,21 @@ def main():
         tab("tuners")
         check("the DVR service switch is on", lambda d: d.find_element(By.ID, "dvr").is_selected())
         click(".card .switch")
-        check("switched off, the panel says the DVR service is not running",
-              lambda d: any("not running" in m.text and "ERROR SERVER NOT EXIST" in m.text for m in css(".message")))
-        tab("scan")
-        check("and the scan tab shows no progress of the last scan, only that the service is stopped",
-              lambda d: css("#scan-progress[hidden]") and "stopped" in d.find_element(By.ID, "scan-text").text)
+        check("switched off, the DVR service is a state: the header says off, and no fault is raised",
+              lambda d: text("#service") == "DVR off" and not css(".message"))
+        for name in ("guide", "recordings", "tuners", "scan"):
+            tab(name)
+            check("and the %s tab says so where its data would be, with the switch to hand" % name, lambda d: text(
+                "#tab-%s .notice" % name).startswith("The DVR service is switched off. Switch it on under Tuners.")
+                and css("#tab-%s .notice button" % name))
+        check("and Scan, the region and Add are disabled, the notice giving the reason", lambda d: css("#scan-progress[hidden]")
+              and all(e.get_attribute("disabled") and "scan-off" in e.get_attribute("aria-describedby")
+                      for e in css("#region, #scan-start, #uhf, #mux-add button")))
         tab("guide")
-        check("and the guide no programme card, only that the service is stopped",
-              lambda d: css("#details[hidden]") and not css(".event") and "stopped" in css("#grid .empty")[0].text)
+        check("and the guide shows no programme card", lambda d: css("#details[hidden]") and not css(".event"))
+        click("#grid .notice button")
+        check("the switch in a notice switches the service on again", lambda d: text("#service") == "DVR running"
+              and css(".event.now"), 40)
     except Exception as e:  # any, so that a run cut short fails
         failed += 1
         print("not ok the panel could be driven: %s" % (str(e) or repr(e)).splitlines()[0])

@@ -8,7 +8,8 @@
 # screenshots of the guide go to DVR_BUILD_DIR/panel.png and panel-phone.png.
 # The checks run first at fixed moments, in time zones in and far from UTC,
 # then at the real moment.
-# Then scripts/demo.sh itself ends fully when its output closes.
+# Then scripts/demo.sh itself ends fully when its output closes, and
+# scripts/test.sh --help answers without running anything.
 #
 # By hand: DVR_BUILD_DIR=build/release bash tests/e2e/test_browser.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../../sandbox/sandbox.sh"
@@ -61,4 +62,9 @@ check "it came up first" grep -q '^== DVR panel' "$NAS_OUT/demo.out"
 check "no process of its sandbox is left" test -z \
 	"$(programs_running unshare)$(pid_ns_members "$(readlink /proc/self/ns/pid)" --other)"
 check "no /tmp/dvr-demo.* folder is left" test -z "$(compgen -G '/tmp/dvr-demo.*')"
+check "its forwarder ended without leaving a task behind" test -z "$(grep -e 'Task was destroyed' -e Traceback "$NAS_OUT/demo.err")"
+
+case_begin "scripts/test.sh --help"
+check "prints its usage and exits 0 at once, running nothing" bash -c \
+	'usage=$(timeout -k 5 20 "$1" --help) && grep -q "^Usage: scripts/test.sh" <<<"$usage"' - "$DVR_SOURCE_DIR/scripts/test.sh"
 sandbox_finish
