@@ -507,7 +507,9 @@ nas_reset() {
 	rm -rf "$BACKEND_DIR" "$NAS_DIR/dvr.nostart" "$NAS_DIR/dvr.args" "$NAS_DIR/dvr.slow" "$NAS_DIR/dvr.hang" \
 		"$HOSTILE_MARK"
 	mkdir -p "$BACKEND_DIR"
-	rm -f "$NAS_LOG"/* "$LOGIN_DIR"/body.* "$LOGIN_DIR/misbehave"
+	# The logs' files only: a web server's log folder may live there (the demo's /var/log).
+	find "$NAS_LOG" -maxdepth 1 -type f -delete
+	rm -f "$LOGIN_DIR"/body.* "$LOGIN_DIR/misbehave"
 	# getcfg logs its calls, environment and descriptors only when its call log exists.
 	: >"$NAS_LOG/getcfg.log"
 	: >"$NAS_LOG/dvr.log"
