@@ -409,6 +409,9 @@ void bench_relay(const SOptions& o, long* relayRssKiB, double* oursRate, double*
                 std::string request = backend_request(relay);
                 tcp.setDestAddress(DVR_BACKEND_IP, DVR_BACKEND_PORT);
                 ok = tcp.connectToDest() && tcp.sendAll(request.data(), request.size());
+                // cat reads as a program reads its input: blocking.
+                const int flags = ok ? fcntl(tcp.getSocket(), F_GETFL) : -1;
+                ok = flags >= 0 && fcntl(tcp.getSocket(), F_SETFL, flags & ~O_NONBLOCK) == 0;
                 ok = ok && run_once({ "/bin/cat" }, env, "", tcp.getSocket(), true, &r);
             }
             complete = complete && ok && r.bytes >= bytes;
