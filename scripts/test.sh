@@ -38,6 +38,7 @@ scripts/deps.sh tests $presets || exit 1
 
 summary=()
 failed=0
+failures=() # the failed checks' own lines, repeated under the summary where a log's tail shows them
 
 # Passed and run tests as a stage's output reports them: ctest's closing line,
 # e2e-emulated's, the tour's, or the fuzz targets; "-" when none.
@@ -63,7 +64,12 @@ stage() {
 	"$@" 2>&1 | tee "$log"
 	status=${PIPESTATUS[0]}
 	result=passed
-	((status == 0)) || { result="FAILED ($status)"; failed=$((failed + 1)); }
+	if ((status != 0)); then
+		result="FAILED ($status)"
+		failed=$((failed + 1))
+		mapfile -t -O "${#failures[@]}" failures < <(grep -E -e '^not ok ' -e '\*\*\*(Failed|Timeout)' -e 'FAILED$' "$log" |
+			sed "s|^|$name: |" | head -n 20)
+	fi
 	summary+=("$(printf '%-18s %-12s %-10s %5d s' "$name" "$result" "$(counts "$log")" $((SECONDS - start)))")
 	rm -f "$log"
 	return "$status"
@@ -116,6 +122,7 @@ printf '%-18s %-12s %-10s %7s\n' stage result passed time
 printf '%s\n' "${summary[@]}"
 if ((failed > 0)); then
 	echo "$failed stage(s) FAILED"
+	((${#failures[@]} == 0)) || printf '  %s\n' "${failures[@]}"
 	exit 1
 fi
 echo "all stages passed"
