@@ -412,10 +412,11 @@ function renderGuide() {
   const hours = el("div", { className: "line hours" });
   for (let t = gridStart; t < end; t += 3600) {
     const first = days.includes(t);
-    // Each label spans its hour and its text keeps to the visible start, as a programme's title does.
+    // Each label spans its hour and its text keeps to the visible start, as a programme's title does. A day's first
+    // hour is labelled by its date alone, which stays whole half an hour into that hour on a phone.
     hours.append(el("span", { className: first ? "day" : "",
       style: "left:" + x(t) + "px;width:" + (x(t + 3600) - x(t)) + "px" },
-    el("span", {}, ...first ? [el("b", { textContent: shortDay(t) }), " "] : [], clock(t))));
+    el("span", {}, first ? el("b", { textContent: shortDay(t) }) : clock(t))));
   }
   grid.append(el("div", { className: "row", ariaHidden: "true" }, el("div", { className: "channel" }), hours));
   const channels = [...new Map(events.map((e) => [e.channel, e.channel_name])).entries()];

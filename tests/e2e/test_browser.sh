@@ -6,8 +6,8 @@
 # deletes a recording, scans, and shows the failures the programs answer as
 # messages, at desktop, tablet and phone sizes, with the keyboard too. The
 # screenshots of the guide go to DVR_BUILD_DIR/panel.png and panel-phone.png.
-# The checks run first at fixed moments, in time zones in and far from UTC,
-# then at the real moment.
+# Every check runs first at fixed moments, in time zones in and far from UTC,
+# then at the real moment: what a moment changes shows whenever the test runs.
 # Then scripts/demo.sh itself ends fully when its output closes, and
 # scripts/test.sh --help answers without running anything.
 #
