@@ -180,7 +180,13 @@ void CCgiProcessor::respondToClient(int reason)
     // the whole answer (lighttpd does), and the line must be in its log by then.
     if (reason != RESPOND_REASON_SUCCESS)
         write_failure_line();
-    write_all_iov(STDOUT_FILENO, iov, 2);
+    // An answer that could not be written is no success: the run ends with
+    // the failure status, and the line says why (unless one went already).
+    if (!write_all_iov(STDOUT_FILENO, iov, 2)) {
+        note_failure("answer: write: %s", strerror(errno));
+        write_failure_line();
+        exit(-1);
+    }
 
     if (!bReturns)
         exit(-1);

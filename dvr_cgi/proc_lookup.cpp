@@ -2,6 +2,7 @@
 #include "proc_lookup.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -92,15 +93,28 @@ pid_t* find_pid_by_name(const char* pidName) { return _find_pid_by_name_in(DVR_P
 
 namespace {
 
-// The start of one file of a process's entry, NUL-ended; false when nothing can be read.
-bool _read_entry_file(int procFd, const char* entry, const char* file, char* buf, size_t size)
+// Whether a failure to read /proc says that a process is gone (its entry went
+// away with it), rather than that this run could not look (no descriptor, no
+// memory, an I/O error): a lookup that could not look cannot say "not running".
+bool _is_gone_errno(int err) { return err == ENOENT || err == ESRCH; }
+
+// The start of one file of a process's entry, NUL-ended; false when nothing
+// can be read, with *pUnknown set when that is not because the process is gone.
+bool _read_entry_file(int procFd, const char* entry, const char* file, char* buf, size_t size, bool* pUnknown)
 {
     char path[DVR_PATH_BUF_SIZE];
     snprintf(path, sizeof(path), "%s/%s", entry, file);
     int fd = openat(procFd, path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        *pUnknown = *pUnknown || !_is_gone_errno(errno);
         return false;
-    ssize_t n = read(fd, buf, size - 1);
+    }
+    ssize_t n;
+    do {
+        n = read(fd, buf, size - 1);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        *pUnknown = *pUnknown || !_is_gone_errno(errno);
     close(fd);
     if (n <= 0)
         return false;
@@ -112,10 +126,10 @@ bool _read_entry_file(int procFd, const char* entry, const char* file, char* buf
 // "Name:" field shows it, is `name`. Read from the short comm file:
 // the kernel formats the whole status file on every read, which made the scan
 // the largest cost of a forwarded request.
-bool _comm_word_is(int procFd, const char* entry, const char* name)
+bool _comm_word_is(int procFd, const char* entry, const char* name, bool* pUnknown)
 {
     char comm[64];
-    if (!_read_entry_file(procFd, entry, "comm", comm, sizeof(comm)))
+    if (!_read_entry_file(procFd, entry, "comm", comm, sizeof(comm), pUnknown))
         return false;
     comm[strcspn(comm, " \t\n\v\f\r")] = '\0';
     if (comm[0] == '\0')
@@ -136,10 +150,10 @@ bool _comm_word_is(int procFd, const char* entry, const char* name)
 // shows the name as the first word after "Name:", as the full scan reads it,
 // a state other than ended, and its "Tgid:" is the entry itself. An entry that
 // can be opened but is not listed (a thread's id) must not answer for the scan.
-bool _is_listed_as(int procFd, const char* entry, const char* name)
+bool _is_listed_as(int procFd, const char* entry, const char* name, bool* pUnknown)
 {
     char status[DVR_PROC_STATUS_HEAD_SIZE];
-    if (!_read_entry_file(procFd, entry, "status", status, sizeof(status)))
+    if (!_read_entry_file(procFd, entry, "status", status, sizeof(status), pUnknown))
         return false;
     const char* pTgid = strstr(status, "\nTgid:");
     if (!pTgid)
@@ -179,7 +193,10 @@ bool _read_hint(const char* hintPath, char* entry)
     int fd = open(hintPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
-    ssize_t n = read(fd, entry, DVR_PROC_ENTRY_SIZE);
+    ssize_t n;
+    do {
+        n = read(fd, entry, DVR_PROC_ENTRY_SIZE);
+    } while (n < 0 && errno == EINTR);
     close(fd);
     if (n < 2 || n >= DVR_PROC_ENTRY_SIZE || entry[n - 1] != '\n')
         return false;
@@ -196,16 +213,31 @@ bool _read_hint(const char* hintPath, char* entry)
 // things as they were: the next check walks again.
 void _write_hint(const char* hintPath, const char* entry)
 {
-    int fd = open(hintPath, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, DVR_PROC_HINT_MODE);
+    // A hint this run creates and then cannot write is removed again: an empty
+    // file would be left for good.
+    const int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    bool bCreated = true;
+    int fd = open(hintPath, flags | O_CREAT | O_EXCL, DVR_PROC_HINT_MODE);
+    if (fd < 0 && errno == EEXIST) {
+        bCreated = false;
+        fd = open(hintPath, flags);
+    }
     if (fd < 0)
         return;
     struct stat st;
     char text[DVR_PROC_ENTRY_SIZE + 1];
     int n = snprintf(text, sizeof(text), "%s\n", entry);
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1 && n > 0
-        && pwrite(fd, text, static_cast<size_t>(n), 0) == n) {
+    ssize_t written = -1;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1 && n > 0) {
+        do {
+            written = pwrite(fd, text, static_cast<size_t>(n), 0);
+        } while (written < 0 && errno == EINTR);
+    }
+    if (written == n) {
         int ignored = ftruncate(fd, n);
         (void)ignored;
+    } else if (bCreated) {
+        unlink(hintPath);
     }
     close(fd);
 }
@@ -221,18 +253,22 @@ bool _is_process_exist_in(const char* procRoot, const char* name, const char* hi
     static char s_chRoot[DVR_PATH_BUF_SIZE];
     static char s_chName[DVR_PATH_BUF_SIZE];
     static char s_chEntry[DVR_PROC_ENTRY_SIZE];
+    // A lookup that could not look answers "running": the caller then asks
+    // the backend itself, and every exchange notices one that is not there.
+    // Saying "not running" would answer for a backend that may well run.
+    bool bUnknown = false;
     int procFd = open(procRoot, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (procFd < 0)
-        return false;
+        return !_is_gone_errno(errno);
     if (s_chEntry[0] != '\0' && strcmp(s_chRoot, procRoot) == 0 && strcmp(s_chName, name) == 0
-        && _is_listed_as(procFd, s_chEntry, name)) {
+        && _is_listed_as(procFd, s_chEntry, name, &bUnknown)) {
         close(procFd);
         return true;
     }
     s_chEntry[0] = '\0';
     const bool bRemember = strlen(procRoot) < sizeof(s_chRoot) && strlen(name) < sizeof(s_chName);
     char hinted[DVR_PROC_ENTRY_SIZE] = "";
-    if (hintPath && _read_hint(hintPath, hinted) && _is_listed_as(procFd, hinted, name)) {
+    if (hintPath && _read_hint(hintPath, hinted) && _is_listed_as(procFd, hinted, name, &bUnknown)) {
         if (bRemember) {
             strcpy(s_chEntry, hinted);
             strcpy(s_chRoot, procRoot);
@@ -244,17 +280,19 @@ bool _is_process_exist_in(const char* procRoot, const char* name, const char* hi
     DIR* pDir = fdopendir(procFd);
     if (!pDir) {
         close(procFd);
-        return false;
+        return true;
     }
     // Existence needs one process only: the scan ends at the first. The short
     // comm file rules out every other process; the status file of one that
     // matches then says whether it still runs.
     bool bFound = false;
     struct dirent* pEntry;
+    errno = 0;
     while (!bFound && (pEntry = readdir(pDir)) != nullptr) {
         if (pEntry->d_name[0] < '0' || pEntry->d_name[0] > '9')
             continue;
-        bFound = _comm_word_is(procFd, pEntry->d_name, name) && _is_listed_as(procFd, pEntry->d_name, name);
+        bFound = _comm_word_is(procFd, pEntry->d_name, name, &bUnknown)
+            && _is_listed_as(procFd, pEntry->d_name, name, &bUnknown);
         if (bFound && _is_pid_text(pEntry->d_name)) {
             if (bRemember) {
                 strcpy(s_chEntry, pEntry->d_name);
@@ -264,10 +302,13 @@ bool _is_process_exist_in(const char* procRoot, const char* name, const char* hi
             if (hintPath && strcmp(hinted, pEntry->d_name) != 0)
                 _write_hint(hintPath, pEntry->d_name);
         }
+        errno = 0;
     }
+    // readdir ends with errno unchanged at the end of the list, set on a failure.
+    bUnknown = bUnknown || (!bFound && errno != 0);
     closedir(pDir);
     // Process 1 is taken to be init when no process of that name is listed.
-    return bFound || strcmp(name, "init") == 0;
+    return bFound || bUnknown || strcmp(name, "init") == 0;
 }
 
 bool is_process_exist(const char* name)

@@ -126,8 +126,12 @@ bool _wait_for_end(
             // Looked at, not reaped: the fault handler may still name it.
             siginfo_t child;
             memset(&child, 0, sizeof(child));
-            if (waitid(P_PID, static_cast<id_t>(pid), &child, WEXITED | WNOHANG | WNOWAIT) == 0
-                && child.si_pid == pid) {
+            int looked;
+            while ((looked = waitid(P_PID, static_cast<id_t>(pid), &child, WEXITED | WNOHANG | WNOWAIT)) < 0
+                && errno == EINTR) { }
+            // The SIGCHLD is read and comes only once: a child that is no
+            // child of ours to look at (ECHILD) is not waited for until its limit.
+            if ((looked == 0 && child.si_pid == pid) || (looked < 0 && errno == ECHILD)) {
                 bEnded = true;
                 graceEnd = moment_after_ms(DVR_TOOL_OUTPUT_GRACE_MS);
             }

@@ -271,6 +271,10 @@ int CSmallHttp::__httpRespondParser(char* dataBuf, int len)
 char* CSmallHttp::getHttpRespondEntiyBody()
 {
     m_pBody = nullptr;
+    // A request that did not go out whole has no answer to wait for: the
+    // silence limit would only delay the failure.
+    if (m_pchFailure)
+        return nullptr;
     memset(m_chDataBuf, 0, sizeof(m_chDataBuf));
     // Gather the first block, however the backend's bytes were split over the
     // receives: each receive takes no more than still fits, so nothing is dropped.

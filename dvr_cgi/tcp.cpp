@@ -75,10 +75,16 @@ bool CTcp::connectToDest()
         return false;
     }
     int r = connect(m_sockfd, reinterpret_cast<struct sockaddr*>(&m_dest_addr), sizeof(m_dest_addr));
-    // A connect in progress, or one a signal interrupted, goes on in the
-    // kernel: its outcome is waited for, within the silence limit, never
-    // started a second time.
-    if (r < 0 && (errno == EINPROGRESS || errno == EINTR)) {
+    // A connect that a signal interrupted may go on in the kernel, or may not
+    // have begun: asked again, the kernel says which (EALREADY while it goes
+    // on, EISCONN once it is made), or begins it now.
+    while (r < 0 && errno == EINTR)
+        r = connect(m_sockfd, reinterpret_cast<struct sockaddr*>(&m_dest_addr), sizeof(m_dest_addr));
+    if (r < 0 && errno == EISCONN)
+        r = 0;
+    // A connect in progress: its outcome is waited for, within the silence
+    // limit, never started a second time.
+    if (r < 0 && (errno == EINPROGRESS || errno == EALREADY)) {
         const bool bHadDeadline = m_bDeadline;
         m_bDeadline = false; // the connect has its own limit only
         r = waitFor(POLLOUT);

@@ -14,9 +14,10 @@ for stage in "$@"; do
   # in their sandbox, and installing it starts no web server on the host. The
   # DVR panel's browser test runs headless Chromium through chromedriver; the
   # package test runs lintian; the benchmark loads the web server with wrk.
-  # busybox httpd and mini_httpd are the small firmware's web servers.
+  # busybox httpd and mini_httpd are the small firmware's web servers; strace
+  # fails the programs' system calls in turn (tests/fault).
   tests) pkgs+=(file wrk apache2-bin clang-format lintian chromium chromium-driver python3-selenium
-                busybox mini-httpd) ;;
+                busybox mini-httpd strace) ;;
   armhf) pkgs+=(g++-arm-linux-gnueabihf qemu-user) ;;
   aarch64) pkgs+=(g++-aarch64-linux-gnu qemu-user) ;;
   fuzz) pkgs+=(clang libclang-rt-14-dev) ;;

@@ -2,7 +2,8 @@
 # The test command: installs what the chosen builds need, checks that the C and
 # C++ files follow .clang-format (scripts/format.sh --check), then configures,
 # builds and runs every test through ctest, in the builds that matter:
-#   release  - what ships (static, stripped): unit and end-to-end tests, its Debian
+#   release  - what ships (static, stripped): unit and end-to-end tests, every
+#              system call of each request path failed in turn (tests/fault), its Debian
 #              package (lintian checks it, as the ARM ones), the demo tour once, a
 #              short benchmark run (bench/run.sh --smoke)
 #   dev      - the same tests under AddressSanitizer and UndefinedBehaviorSanitizer
@@ -48,6 +49,7 @@ counts() {
 		/^== all [0-9]+ scripts passed/ { t += $3; n = 1 }
 		/^== [0-9]+ of [0-9]+ scripts failed/ { t += $4; f += $2; n = 1 }
 		/^Tour: all [0-9]+ steps/ { t += $3; n = 1 }
+		/^fault runs: [0-9]+ of [0-9]+ passed/ { t += $5; f += $5 - $3; n = 1 }
 		/^Tour: [0-9]+ of [0-9]+ steps FAILED/ { t += $4; f += $2; n = 1 }
 		/^== fuzz_/ { t++; n = 1 }
 		/^fuzz_.* FAILED$/ { f++ }
@@ -105,6 +107,7 @@ for preset in $presets; do
 	stage "$preset tests" ctest --preset "$preset" -j 2
 	case $preset in
 	release)
+		stage "syscall faults" env DVR_BUILD_DIR=build/release bash tests/fault/run.sh
 		stage "release package" package release
 		stage "demo tour" scripts/demo.sh --once --build-dir build/release
 		stage "benchmark smoke" bench/run.sh --smoke --build-dir build/release

@@ -1,5 +1,6 @@
 #include "dongle_check.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -53,11 +54,17 @@ bool CDongleCheck::__canOpenDevice(int tuner)
 {
     if (!__formatPath(DONGLE_DEVICE_FMT, m_pchDeviceRoot, tuner))
         return true; // unknown, and the backend is not ended on a guess
-    int fd = open(m_chPath, O_RDONLY);
-    if (fd < 0)
-        return false;
-    close(fd);
-    return true;
+    int fd;
+    do {
+        fd = open(m_chPath, O_RDONLY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+        close(fd);
+        return true;
+    }
+    // Out of descriptors or memory is the watchdog's own shortage, not a
+    // dongle pulled out: the backend is not ended for it.
+    return errno == EMFILE || errno == ENFILE || errno == ENOMEM;
 }
 
 int CDongleCheck::checkOnce()

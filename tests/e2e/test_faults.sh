@@ -558,6 +558,16 @@ for program in tunerbay epg; do
 	expect_stream_prefix "relayed" 3000000
 done
 
+# An answer that cannot be written (a full disk behind the web server) is no
+# success: status 255, and the line says why.
+case_in $G "tunerbay: the answer cannot be written"
+backend_start
+json_answer "$BODY"
+RUN_WRAP=(bash -c '"$@" >/dev/full' full)
+run_cgi tunerbay GET "$(program_query tunerbay)"
+expect_status "exit status 255" 255
+expect_log_line "the failure line" "tunerbay: info/list: answer: write: No space left on device"
+
 # The web server ends a run that waits for a stalled backend: the fault
 # handler ends it with status 255, and nothing is written.
 for program in tunerbay epg; do

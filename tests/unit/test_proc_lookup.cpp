@@ -4,10 +4,12 @@
 #include <atomic>
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <string>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <thread>
@@ -272,7 +274,8 @@ TEST_F(FakeProc, HintNeverChangesTheAnswer)
         const char* label;
         const char* hint; // written as it is; null: see prepare
         int prepare; // 1 a link to a file, 2 a directory, 3 a pipe, 4 a hint in no directory,
-                     // 5 the hint belongs to another user, 6 the backend's entry is a zombie
+                     // 5 the hint belongs to another user, 6 the backend's entry is a zombie,
+                     // 7 no hint, and none can be written (a file size limit of 0)
         bool backendRuns;
         const char* hintAfter;
     } cases[] = {
@@ -292,6 +295,7 @@ TEST_F(FakeProc, HintNeverChangesTheAnswer)
         { "another user's hint is left alone", "77\n", 5, true, "77\n" },
         { "hint naming a zombie backend", "300\n", 6, false, "300\n" },
         { "a zombie backend met by the walk", "90\n", 6, false, "90\n" },
+        { "a hint that cannot be written is not left empty", nullptr, 7, true, "" },
     };
     int row = 0;
     for (const auto& c : cases) {
@@ -319,8 +323,20 @@ TEST_F(FakeProc, HintNeverChangesTheAnswer)
         if (c.prepare == 5) {
             ASSERT_EQ(0, chown(m_hint.c_str(), geteuid() + 1, static_cast<gid_t>(-1))) << "needs root";
         }
-        EXPECT_EQ(c.backendRuns, exists("tvheadend"));
+        struct rlimit saved;
+        getrlimit(RLIMIT_FSIZE, &saved);
+        if (c.prepare == 7) {
+            signal(SIGXFSZ, SIG_IGN);
+            struct rlimit none = { 0, saved.rlim_max };
+            ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &none));
+        }
+        const bool bFound = exists("tvheadend");
+        setrlimit(RLIMIT_FSIZE, &saved);
+        EXPECT_EQ(c.backendRuns, bFound);
         EXPECT_EQ(c.hintAfter, hint());
+        if (c.prepare == 7) {
+            EXPECT_NE(0, access(m_hint.c_str(), F_OK)) << "an empty hint left";
+        }
         if (c.prepare == 1) {
             m_hint = target;
             EXPECT_EQ("300\n", hint()) << "the link's target is never written";

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -179,13 +180,15 @@ TEST(WatchdogCheck, SingleTunerStates)
         bool registered;
         Device device;
         bool killed;
+        bool noDescriptorLeft; // the watchdog's own shortage, not the dongle's
     };
     const Case cases[] = {
-        { "present and openable", 0, true, NODE, false },
-        { "registered, device gone", 4, true, NONE, true },
-        { "registered, device a dangling link", 6, true, DANGLING, true },
-        { "sysfs gone, device node left", 3, false, NODE, false },
-        { "neither", 8, false, NONE, false },
+        { "present and openable", 0, true, NODE, false, false },
+        { "registered, device gone", 4, true, NONE, true, false },
+        { "registered, device a dangling link", 6, true, DANGLING, true, false },
+        { "sysfs gone, device node left", 3, false, NODE, false, false },
+        { "neither", 8, false, NONE, false, false },
+        { "present, but no descriptor left to open it", 2, true, NODE, false, true },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -198,7 +201,18 @@ TEST(WatchdogCheck, SingleTunerStates)
         if (c.device == DANGLING)
             tree.addDanglingDevice(c.tuner);
         CDongleCheck check = rec.check(tree);
-        EXPECT_EQ(check.checkOnce(), c.killed ? 1 : 0);
+        struct rlimit saved;
+        getrlimit(RLIMIT_NOFILE, &saved);
+        if (c.noDescriptorLeft) {
+            // The lowest free descriptor becomes the limit: the next open fails with EMFILE.
+            const int lowest = dup(0);
+            close(lowest);
+            struct rlimit none = { static_cast<rlim_t>(lowest), saved.rlim_max };
+            ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &none));
+        }
+        const int removed = check.checkOnce();
+        setrlimit(RLIMIT_NOFILE, &saved);
+        EXPECT_EQ(removed, c.killed ? 1 : 0);
         EXPECT_EQ(rec.output(), c.killed ? cycleText({ c.tuner }) : cycleText({}));
         EXPECT_EQ(rec.events, killsAndPauses(c.killed ? 1 : 0));
     }
