@@ -212,27 +212,6 @@ TEST(CgiResponder, FailureLineIsOneCutLineWithoutControlBytes)
     EXPECT_EQ(r.out.size() - 1, r.out.find_first_of(std::string("\0\n\r\x1b\x7f", 5)));
 }
 
-// The failure line goes out before the answer: a web server may end the run as
-// soon as it has the whole answer. Here the answer's reader is gone, and the
-// answer's write ends the run.
-TEST(CgiResponder, FailureLineGoesOutBeforeTheAnswer)
-{
-    ChildResult r = run_in_child([]() {
-        int gone[2];
-        if (dup2(STDOUT_FILENO, STDERR_FILENO) < 0 || pipe(gone) != 0 || dup2(gone[1], STDOUT_FILENO) < 0)
-            return 1;
-        close(gone[0]);
-        set_failure_program("epg");
-        set_failure_request("info", "list");
-        note_failure("backend process not running");
-        CCgiProcessor cgi;
-        cgi.respondToClient(RESPOND_REASON_SERVER_NOT_EXIST);
-        return RETURNED;
-    });
-    EXPECT_EQ(SIGPIPE, r.termSignal());
-    EXPECT_EQ("epg: info/list: backend process not running\n", r.out);
-}
-
 TEST(CgiDocument, JsonToXmlKeepsItsOwnCopy)
 {
     CCgiProcessor cgi;
