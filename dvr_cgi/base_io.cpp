@@ -93,6 +93,15 @@ bool write_all(int fd, const char* p, size_t n)
     return _write_loop(fd, &iov, 1, false, nullptr);
 }
 
+ssize_t read_some(int fd, void* buf, size_t n)
+{
+    ssize_t r;
+    do {
+        r = read(fd, buf, n);
+    } while (r < 0 && errno == EINTR);
+    return r;
+}
+
 bool send_all(int fd, const char* p, size_t n, const struct timespec* deadline)
 {
     struct iovec iov = { const_cast<char*>(p), n };

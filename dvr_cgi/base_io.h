@@ -7,6 +7,7 @@
 
 #include <poll.h>
 #include <stddef.h>
+#include <sys/types.h>
 #include <sys/uio.h>
 #include <time.h>
 #ifndef __cplusplus
@@ -30,6 +31,8 @@ int wait_fd(int fd, short events, const struct timespec* deadline);
 // has gone or the write fails otherwise. iov is consumed.
 bool write_all_iov(int fd, struct iovec* iov, int count);
 bool write_all(int fd, const char* p, size_t n);
+// One read, made again when a signal interrupted it: what read(2) returns.
+ssize_t read_some(int fd, void* buf, size_t n);
 // The same loop for a socket: a peer that has gone is a failure, never
 // SIGPIPE; each wait for room ends at the deadline (null: none), after which
 // the send fails with ETIMEDOUT.

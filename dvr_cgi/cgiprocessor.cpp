@@ -249,10 +249,7 @@ void CCgiProcessor::readRequestParams(const SRequestParam* pTable, size_t count,
         char drain[CGI_BODY_DRAIN_SIZE];
         size_t want
             = length < static_cast<long long>(sizeof(drain)) ? static_cast<size_t>(length) : sizeof(drain);
-        ssize_t n;
-        do {
-            n = read(STDIN_FILENO, drain, want);
-        } while (n < 0 && errno == EINTR);
+        (void)read_some(STDIN_FILENO, drain, want);
     }
 
     const char* pchQuery = m_pchQueryString ? m_pchQueryString : "";

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base_io.h"
 #include "log_line.h"
 #include "platform.h"
 
@@ -109,10 +110,7 @@ bool _read_entry_file(int procFd, const char* entry, const char* file, char* buf
         *pUnknown = *pUnknown || !_is_gone_errno(errno);
         return false;
     }
-    ssize_t n;
-    do {
-        n = read(fd, buf, size - 1);
-    } while (n < 0 && errno == EINTR);
+    ssize_t n = read_some(fd, buf, size - 1);
     if (n < 0)
         *pUnknown = *pUnknown || !_is_gone_errno(errno);
     close(fd);
@@ -193,10 +191,7 @@ bool _read_hint(const char* hintPath, char* entry)
     int fd = open(hintPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
-    ssize_t n;
-    do {
-        n = read(fd, entry, DVR_PROC_ENTRY_SIZE);
-    } while (n < 0 && errno == EINTR);
+    ssize_t n = read_some(fd, entry, DVR_PROC_ENTRY_SIZE);
     close(fd);
     if (n < 2 || n >= DVR_PROC_ENTRY_SIZE || entry[n - 1] != '\n')
         return false;
